@@ -1,0 +1,147 @@
+#include "control/KavrinImpl.h"
+
+#include "common/BuildConfig.h"
+#include "control/ExceptionTranslation.h"
+#include "control/ServerChoice.h"
+
+namespace kvinternal {
+
+namespace {
+
+constexpr uint16_t markerCode = 0xC340;
+
+std::string bannerText(const std::string& words, size_t length) {
+    std::string line = std::string(11, '-') + " " + words + " ";
+    if (line.size() < length) {
+        line.append(length - line.size(), '-');
+    }
+    return line;
+}
+
+// The first missing required parameter, in the order they are checked, or none.
+bool hasAllRequiredParameters(const kv::Kavrin::SessionParameters& parameters) {
+    return parameters.httpProvider && parameters.mtpProvider && parameters.logger &&
+           !parameters.deviceId.empty() && !parameters.workingDirectory.empty() &&
+           !parameters.language.empty() && !parameters.clientName.empty() &&
+           !parameters.clientVersion.empty();
+}
+
+}  // namespace
+
+KavrinImpl::~KavrinImpl() {
+    // Waits for a running operation before anything goes away.
+    std::lock_guard<std::mutex> operationLock(operationMutex_);
+    std::lock_guard<std::mutex> sessionLock(sessionMutex_);
+}
+
+Log KavrinImpl::currentLog() {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    return log_;
+}
+
+void KavrinImpl::logBanner(Banner banner) {
+    currentLog().info(bannerText(banner.words, banner.length));
+}
+
+KavrinImpl::Result KavrinImpl::CreateSession(const SessionParameters& parameters) {
+    std::lock_guard<std::mutex> operationLock(operationMutex_);
+    const Log log(parameters.logger);
+    log.info(std::string("Running Kavrin version: ") + buildconfig::version);
+    log.info(bannerText("Create session", 71));
+    if (!hasAllRequiredParameters(parameters)) {
+        return Result::IllegalArgument;
+    }
+    try {
+        servers::yavClientKey(parameters.yavServer);
+        servers::imageQueryUrl(parameters.zuntServer);
+    } catch (...) {
+        return translateCurrentException(log);
+    }
+    std::lock_guard<std::mutex> sessionLock(sessionMutex_);
+    log_ = log;
+    return Result::Ok;
+}
+
+KavrinImpl::Result KavrinImpl::DestroySession() {
+    logBanner({"Destroy session operation queued", 71});
+    std::lock_guard<std::mutex> operationLock(operationMutex_);
+    logBanner({"Destroy session operation started", 71});
+    return Result::Ok;
+}
+
+KavrinImpl::Result KavrinImpl::Cancel() {
+    std::lock_guard<std::mutex> sessionLock(sessionMutex_);
+    log_.info(bannerText("Cancel", 70));
+    return Result::IllegalState;
+}
+
+KavrinImpl::Result KavrinImpl::GetProgress(double& /*progress*/) {
+    std::lock_guard<std::mutex> sessionLock(sessionMutex_);
+    return Result::IllegalState;
+}
+
+KavrinImpl::Result KavrinImpl::runSessionOperation(Banner banner) {
+    std::lock_guard<std::mutex> operationLock(operationMutex_);
+    logBanner(banner);
+    return Result::IllegalState;
+}
+
+KavrinImpl::Result KavrinImpl::runQueuedSessionOperation(Banner queued, Banner started) {
+    logBanner(queued);
+    std::lock_guard<std::mutex> operationLock(operationMutex_);
+    logBanner(started);
+    return Result::IllegalState;
+}
+
+KavrinImpl::Result KavrinImpl::IdentifyDevice(std::shared_ptr<std::string>& /*identificationId*/) {
+    return runSessionOperation({"Identify device", 70});
+}
+
+KavrinImpl::Result KavrinImpl::GetUpdates(
+    const std::string& /*identificationId*/,
+    std::shared_ptr<std::vector<UpdateMetadata>>& /*updates*/) {
+    return runSessionOperation({"Get updates", 70});
+}
+
+KavrinImpl::Result KavrinImpl::GetUpdatesFromDefaultCapabilityFile(
+    const std::shared_ptr<uint8_t[]>& /*fileData*/, uint64_t /*fileLength*/,
+    std::shared_ptr<std::vector<UpdateMetadata>>& /*updates*/) {
+    return runSessionOperation({"Get updates from default capability file", 70});
+}
+
+KavrinImpl::Result KavrinImpl::DownloadDeltaUpdate(const std::string& /*updateId*/) {
+    return runQueuedSessionOperation({"Download delta update operation queued", 70},
+                                     {"Download delta update operation started", 70});
+}
+
+KavrinImpl::Result KavrinImpl::TransferDeltaToDevice(const std::string& /*updateId*/) {
+    return runQueuedSessionOperation({"Transfer delta to device operation queued", 70},
+                                     {"Transfer delta to device operation started", 70});
+}
+
+KavrinImpl::Result KavrinImpl::UpdateDeviceWithDelta(const std::string& /*updateId*/,
+                                                     bool /*deletePackageOnSuccess*/) {
+    return runQueuedSessionOperation({"Update device with delta operation queued", 71},
+                                     {"Update device with delta operation started", 71});
+}
+
+KavrinImpl::Result KavrinImpl::GetFinalResult(bool /*deletePackageOnSuccess*/,
+                                              std::shared_ptr<FinalResult>& /*result*/) {
+    return runQueuedSessionOperation({"Get final result operation queued", 71},
+                                     {"Get final result operation started", 71});
+}
+
+KavrinImpl::Result KavrinImpl::GetImei(const std::string& /*identificationId*/,
+                                       std::shared_ptr<std::string>& /*imei*/) {
+    return runSessionOperation({"Get IMEI", 71});
+}
+
+bool KavrinImpl::IsMarkerCode(const std::shared_ptr<const uint16_t>& code) {
+    return code && *code == markerCode;
+}
+
+}  // namespace kvinternal
+
+std::unique_ptr<kv::Kavrin> CreateKavrin() {
+    return std::make_unique<kvinternal::KavrinImpl>();
+}

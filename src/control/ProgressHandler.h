@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "common/Log.h"
+
+namespace kvinternal {
+
+// How far the running operation has come, in work units against a total fixed at creation, and
+// the host's request to cancel it. The operation that starts a handler holds the only strong
+// reference; a process-wide weak reference names the current one, so that `Cancel` and
+// `GetProgress` on the host's other thread can find it while it lives.
+class ProgressHandler {
+public:
+    // Creates a handler and makes it current; logs an error when it overrides a live one.
+    static std::shared_ptr<ProgressHandler> start(uint64_t total, Log log);
+    // The current handler, possibly expired.
+    static std::weak_ptr<ProgressHandler> current();
+
+    ProgressHandler(uint64_t total, Log log);
+
+    void addWork(uint64_t units);
+    // 0.0 to 1.0, rounded to two decimals; 1.0 once cancelled.
+    double fraction() const;
+    bool isCancelled() const;
+    void cancel();
+
+private:
+    mutable std::mutex lock_;
+    Log log_;
+    bool cancelled_ = false;
+    uint64_t worked_ = 0;
+    uint64_t total_;
+};
+
+}  // namespace kvinternal

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+namespace kvtest {
+
+// A fresh, empty directory below the system's temporary directory, removed with its content
+// when the object goes away.
+class TempDirectory {
+public:
+    TempDirectory();
+    ~TempDirectory();
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+}  // namespace kvtest

@@ -1,0 +1,100 @@
+#include "common/Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "TempDirectory.h"
+
+namespace kvinternal::platform {
+namespace {
+
+TEST(PlatformTest, UuidsAreVersion4TextsAndDistinct) {
+    const std::regex shape("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+    std::set<std::string> seen;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string uuid = newUuid();
+        ASSERT_TRUE(std::regex_match(uuid, shape)) << uuid;
+        seen.insert(uuid);
+    }
+    EXPECT_EQ(seen.size(), 1000u);
+}
+
+TEST(PlatformTest, AtomicWriteReplacesContentAndLeavesNoTemporaryFile) {
+    kvtest::TempDirectory directory;
+    const std::string path = directory.file("state.cache");
+    ASSERT_TRUE(writeFileAtomically(path, "first"));
+    ASSERT_TRUE(writeFileAtomically(path, "second, longer"));
+    EXPECT_EQ(readFile(path), "second, longer");
+    EXPECT_EQ(listFilesWithSuffix(directory.path(), ".tmp").size(), 0u);
+}
+
+TEST(PlatformTest, FailedRenameKeepsThePreviousFile) {
+    kvtest::TempDirectory directory;
+    const std::string path = directory.file("state.cache");
+    ASSERT_TRUE(writeFileAtomically(path, "old"));
+    {
+        ScopedHooks crash({{}, {}, [](const auto&, const auto&) { return false; }});
+        EXPECT_FALSE(writeFileAtomically(path, "new"));
+    }
+    EXPECT_EQ(readFile(path), "old");
+    EXPECT_EQ(listFilesWithSuffix(directory.path(), ".tmp").size(), 0u);
+}
+
+TEST(PlatformTest, AtomicWriteIntoMissingDirectoryFails) {
+    kvtest::TempDirectory directory;
+    EXPECT_FALSE(writeFileAtomically(directory.file("missing/state.cache"), "x"));
+}
+
+TEST(PlatformTest, ReadsSizesAndDeletesFilesWithUtf8Names) {
+    kvtest::TempDirectory directory;
+    const std::string path = directory.file("\xC3\xA9t\xC3\xA9.bin");  // été.bin
+    EXPECT_EQ(fileSize(path), std::nullopt);
+    EXPECT_EQ(readFile(path), std::nullopt);
+    EXPECT_FALSE(deleteFile(path));
+    ASSERT_TRUE(writeFileAtomically(path, std::string("a\0b", 3)));
+    EXPECT_EQ(fileSize(path), 3u);
+    EXPECT_EQ(readFile(path), std::string("a\0b", 3));
+    EXPECT_TRUE(deleteFile(path));
+    EXPECT_EQ(fileSize(path), std::nullopt);
+}
+
+TEST(PlatformTest, DirectoriesAreNeitherFilesNorDeleted) {
+    kvtest::TempDirectory directory;
+    createDirectory(directory.file("sub"));
+    createDirectory(directory.file("sub"));  // existing: ignored
+    EXPECT_EQ(fileSize(directory.file("sub")), std::nullopt);
+    EXPECT_EQ(readFile(directory.file("sub")), std::nullopt);
+    EXPECT_FALSE(deleteFile(directory.file("sub")));
+    createDirectory(directory.file("missing/child"));  // one level only
+    EXPECT_FALSE(std::filesystem::exists(toPath(directory.file("missing"))));
+}
+
+TEST(PlatformTest, ListsRegularFilesBySuffix) {
+    kvtest::TempDirectory directory;
+    for (const char* name : {"a.failed", "b.failed", "c.failed.bak", "failed", ".failed"}) {
+        std::ofstream(toPath(directory.file(name))) << "x";
+    }
+    createDirectory(directory.file("d.failed"));
+    auto names = listFilesWithSuffix(directory.path(), ".failed");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.failed", "b.failed"}));
+    EXPECT_TRUE(listFilesWithSuffix(directory.file("missing"), ".failed").empty());
+}
+
+TEST(PlatformTest, HooksReplaceSleepAndClockUntilRestored) {
+    std::vector<uint64_t> slept;
+    {
+        ScopedHooks hooks({[&](uint64_t ms) { slept.push_back(ms); }, [] { return 1234u; }, {}});
+        sleepMilliseconds(120000);
+        EXPECT_EQ(currentTimeMilliseconds(), 1234u);
+    }
+    EXPECT_EQ(slept, std::vector<uint64_t>{120000});
+    // 2020-01-01 in milliseconds: the real clock is back.
+    EXPECT_GT(currentTimeMilliseconds(), 1577836800000u);
+}
+
+}  // namespace
+}  // namespace kvinternal::platform

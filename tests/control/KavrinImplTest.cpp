@@ -1,0 +1,153 @@
+#include <functional>
+
+#include "DispatcherFixture.h"
+
+namespace kvtest {
+namespace {
+
+using Result = kv::Kavrin::Result;
+using Channel = RecordingLogger::Channel;
+
+const std::string createBanner =
+    "----------- Create session --------------------------------------------";
+
+TEST_F(DispatcherTest, BannersMatchToTheCharacter) {
+    ASSERT_EQ(kavrin->CreateSession(validParameters()), Result::Ok);
+    logger->clear();
+
+    std::shared_ptr<std::string> text;
+    std::shared_ptr<std::vector<kv::Kavrin::UpdateMetadata>> updates;
+    std::shared_ptr<kv::Kavrin::FinalResult> finalResult;
+    struct Case {
+        std::function<Result()> call;
+        std::vector<std::string> banners;
+    };
+    const Case cases[] = {
+        {[&] { return kavrin->Cancel(); },
+         {"----------- Cancel ---------------------------------------------------"}},
+        {[&] { return kavrin->IdentifyDevice(text); },
+         {"----------- Identify device ------------------------------------------"}},
+        {[&] { return kavrin->GetUpdates("id", updates); },
+         {"----------- Get updates ----------------------------------------------"}},
+        {[&] { return kavrin->GetUpdatesFromDefaultCapabilityFile(nullptr, 0, updates); },
+         {"----------- Get updates from default capability file -----------------"}},
+        {[&] { return kavrin->DownloadDeltaUpdate("YAV:0"); },
+         {"----------- Download delta update operation queued -------------------",
+          "----------- Download delta update operation started ------------------"}},
+        {[&] { return kavrin->TransferDeltaToDevice("YAV:0"); },
+         {"----------- Transfer delta to device operation queued ----------------",
+          "----------- Transfer delta to device operation started ---------------"}},
+        {[&] { return kavrin->UpdateDeviceWithDelta("YAV:0", true); },
+         {"----------- Update device with delta operation queued -----------------",
+          "----------- Update device with delta operation started ----------------"}},
+        {[&] { return kavrin->GetFinalResult(true, finalResult); },
+         {"----------- Get final result operation queued -------------------------",
+          "----------- Get final result operation started ------------------------"}},
+        {[&] { return kavrin->GetImei("id", text); },
+         {"----------- Get IMEI --------------------------------------------------"}},
+    };
+    for (const auto& testCase : cases) {
+        logger->clear();
+        // No session can be built yet, so every session operation answers 2 after its banner.
+        EXPECT_EQ(testCase.call(), Result::IllegalState) << testCase.banners.front();
+        EXPECT_EQ(logger->messages(Channel::Info), testCase.banners);
+        EXPECT_EQ(logger->lines().size(), testCase.banners.size());
+    }
+    logger->clear();
+    double progress = -1;
+    EXPECT_EQ(kavrin->GetProgress(progress), Result::IllegalState);
+    EXPECT_TRUE(logger->lines().empty());
+}
+
+TEST_F(DispatcherTest, BannerLengthsAreSeventyOrSeventyOne) {
+    ASSERT_EQ(kavrin->CreateSession(validParameters()), Result::Ok);
+    EXPECT_EQ(logger->messages().at(0), "Running Kavrin version: 1.4.6");
+    EXPECT_EQ(logger->messages().at(1), createBanner);
+    EXPECT_EQ(createBanner.size(), 71u);
+    EXPECT_EQ(kavrin->DestroySession(), Result::Ok);
+    for (const auto& line : logger->messages()) {
+        if (line.rfind("-----------", 0) == 0) {
+            EXPECT_TRUE(line.size() == 70 || line.size() == 71) << line;
+        }
+    }
+}
+
+TEST_F(DispatcherTest, MissingParametersGiveIllegalArgumentWithoutFurtherLines) {
+    using Parameters = kv::Kavrin::SessionParameters;
+    const std::function<void(Parameters&)> removals[] = {
+        [](Parameters& p) { p.httpProvider.reset(); },
+        [](Parameters& p) { p.mtpProvider.reset(); },
+        [](Parameters& p) { p.deviceId.clear(); },
+        [](Parameters& p) { p.workingDirectory.clear(); },
+        [](Parameters& p) { p.language.clear(); },
+        [](Parameters& p) { p.clientName.clear(); },
+        [](Parameters& p) { p.clientVersion.clear(); },
+    };
+    for (const auto& remove : removals) {
+        logger->clear();
+        auto parameters = validParameters();
+        remove(parameters);
+        EXPECT_EQ(kavrin->CreateSession(parameters), Result::IllegalArgument);
+        EXPECT_EQ(logger->messages(),
+                  (std::vector<std::string>{"Running Kavrin version: 1.4.6", createBanner}));
+    }
+}
+
+TEST_F(DispatcherTest, MissingLoggerGivesIllegalArgumentSilently) {
+    auto parameters = validParameters();
+    parameters.logger.reset();
+    EXPECT_EQ(kavrin->CreateSession(parameters), Result::IllegalArgument);
+    EXPECT_TRUE(logger->lines().empty());
+}
+
+TEST_F(DispatcherTest, ServerChoicesOutsideTheFourEnvironmentsAreRefused) {
+    using Server = kv::Kavrin::Server;
+    struct Case {
+        int32_t yav;
+        int32_t zunt;
+        const char* error;
+    };
+    const Case cases[] = {
+        {4, 0, "Illegal argument exception: YAV server chosen not valid"},
+        {-1, 3, "Illegal argument exception: YAV server chosen not valid"},
+        {0, 7, "Illegal argument exception: ZUNT server chosen not valid"},
+        {3, -1, "Illegal argument exception: ZUNT server chosen not valid"},
+        {9, 9, "Illegal argument exception: YAV server chosen not valid"},
+    };
+    for (const auto& testCase : cases) {
+        logger->clear();
+        auto parameters = validParameters();
+        parameters.yavServer = static_cast<Server>(testCase.yav);
+        parameters.zuntServer = static_cast<Server>(testCase.zunt);
+        EXPECT_EQ(kavrin->CreateSession(parameters), Result::IllegalArgument);
+        EXPECT_EQ(logger->messages(Channel::Error), std::vector<std::string>{testCase.error});
+    }
+    for (int32_t server = 0; server <= 3; ++server) {
+        auto parameters = validParameters();
+        parameters.yavServer = static_cast<Server>(server);
+        parameters.zuntServer = static_cast<Server>(3 - server);
+        EXPECT_EQ(kavrin->CreateSession(parameters), Result::Ok) << server;
+    }
+}
+
+TEST_F(DispatcherTest, BeforeAnySessionNothingIsLoggedAndOperationsAnswerTwo) {
+    std::shared_ptr<std::string> text;
+    double progress = -1;
+    EXPECT_EQ(kavrin->Cancel(), Result::IllegalState);
+    EXPECT_EQ(kavrin->GetProgress(progress), Result::IllegalState);
+    EXPECT_EQ(kavrin->IdentifyDevice(text), Result::IllegalState);
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate("YAV:1"), Result::IllegalState);
+    EXPECT_EQ(kavrin->DestroySession(), Result::Ok);
+    EXPECT_TRUE(logger->lines().empty());
+}
+
+TEST_F(DispatcherTest, MarkerCodeIsExactlyC340) {
+    EXPECT_FALSE(kavrin->IsMarkerCode(nullptr));
+    EXPECT_TRUE(kavrin->IsMarkerCode(std::make_shared<const uint16_t>(0xC340)));
+    EXPECT_FALSE(kavrin->IsMarkerCode(std::make_shared<const uint16_t>(0xC341)));
+    EXPECT_FALSE(kavrin->IsMarkerCode(std::make_shared<const uint16_t>(0x40C3)));
+    EXPECT_TRUE(logger->lines().empty());
+}
+
+}  // namespace
+}  // namespace kvtest
