@@ -1,0 +1,61 @@
+#include "common/JsonCacheFile.h"
+
+#include <exception>
+
+#include "common/JsonText.h"
+#include "common/Platform.h"
+
+namespace kvinternal {
+
+JsonCacheFile::JsonCacheFile(std::string path, JsonCacheTexts texts, Log log)
+    : path_(std::move(path)), texts_(std::move(texts)), log_(std::move(log)) {}
+
+void JsonCacheFile::discard(const std::string& text, const std::string& errors) const {
+    log_.error(texts_.unparsable + " [" + text + "] failed to be parsed: " + errors);
+    platform::deleteFile(path_);
+}
+
+std::optional<Json::Value> JsonCacheFile::load() const {
+    log_.info(texts_.loading + path_);
+    const auto text = platform::readFile(path_);
+    if (!text) {
+        log_.info(texts_.notFound);
+        return std::nullopt;
+    }
+    auto parsed = json::parse(*text);
+    if (!parsed.ok) {
+        discard(*text, parsed.errors);
+        return std::nullopt;
+    }
+    log_.info(texts_.parsed + " [" + json::oneLine(parsed.root) + "] parsed successfully");
+    return std::move(parsed.root);
+}
+
+bool JsonCacheFile::loadInto(const std::function<void(const Json::Value&)>& read) const {
+    const auto document = load();
+    if (!document) {
+        return false;
+    }
+    try {
+        read(*document);
+        return true;
+    } catch (const std::exception& e) {
+        discard(json::oneLine(*document), e.what());
+        return false;
+    }
+}
+
+bool JsonCacheFile::save(bool changed, const std::function<Json::Value()>& build) const {
+    if (!changed) {
+        log_.info(texts_.unchanged);
+        return false;
+    }
+    log_.info(texts_.saving + path_);
+    if (!platform::writeFileAtomically(path_, json::styled(build()))) {
+        log_.error(texts_.saveFailed);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kvinternal

@@ -1,0 +1,37 @@
+#include "common/JsonText.h"
+
+namespace kvinternal::json {
+
+namespace {
+
+std::string streamWritten(const Json::Value& value, const char* indentation) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = indentation;
+    return Json::writeString(builder, value);
+}
+
+}  // namespace
+
+std::string styled(const Json::Value& value) {
+    return Json::StyledWriter().write(value);
+}
+
+std::string oneLine(const Json::Value& value) {
+    return streamWritten(value, "");
+}
+
+std::string indented(const Json::Value& value) {
+    return streamWritten(value, "  ");
+}
+
+ParseResult parse(const std::string& text) {
+    ParseResult result;
+    Json::Reader reader;
+    result.ok = reader.parse(text, result.root);
+    if (!result.ok) {
+        result.errors = reader.getFormattedErrorMessages();
+    }
+    return result;
+}
+
+}  // namespace kvinternal::json
