@@ -1,0 +1,239 @@
+#include "store/DeltaFile.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "RecordingLogger.h"
+#include "TempDirectory.h"
+#include "common/Platform.h"
+#include "control/Exceptions.h"
+#include "store/DeltaFileCache.h"
+
+namespace kvinternal {
+namespace {
+
+using Channel = kvtest::RecordingLogger::Channel;
+
+const std::string url = "http://h/pkg/delta.bin";
+const std::string abcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+class DeltaFileTest : public ::testing::Test {
+protected:
+    DeltaFileTest() { startSession(); }
+
+    // Saves the cache of the previous session, if any, and loads it again like a new session.
+    void startSession() {
+        cache.reset();
+        cache = std::make_shared<DeltaFileCache>(Log(logger), directory.path());
+        setCurrentDeltaFileCache(cache);
+    }
+    DeltaFile create(uint64_t fileSize, const std::string& checksum = "") {
+        return DeltaFile::create(directory.path(), Log(logger), url, fileSize, checksum);
+    }
+    void writeFile(const std::string& path, size_t bytes) {
+        ASSERT_TRUE(platform::writeFileAtomically(path, std::string(bytes, 'x')));
+    }
+    static void append(DeltaFile& file, size_t count) {
+        const std::vector<uint8_t> bytes(count, 0x5a);
+        file.write(bytes.data(), static_cast<int64_t>(count));
+    }
+
+    kvtest::TempDirectory directory;
+    std::shared_ptr<kvtest::RecordingLogger> logger = std::make_shared<kvtest::RecordingLogger>();
+    std::shared_ptr<DeltaFileCache> cache;
+    std::string derivedPath = directory.file("delta.bin");
+};
+
+template <typename Exception>
+std::string messageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const Exception& e) {
+        return e.what();
+    }
+    return "(nothing thrown)";
+}
+
+TEST(DeltaFileNameTest, PathsFromUrls) {
+    const struct {
+        std::string root, url, path;
+    } cases[] = {
+        {"C:/data", "http://h/pkg/delta.bin", "C:/data/delta.bin"},
+        {"C:/data/", "http://h/pkg/delta.bin", "C:/data/delta.bin"},
+        {"/w", "http://h/pkg/", "/w/"},
+        {"/w", "http://h/get?file=a.bin", "/w/get?file=a.bin"},
+        {"/w", "/..a", "/w/..a"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DeltaFile::fileNameFromUrl(c.root, c.url), c.path) << c.url;
+    }
+}
+
+TEST(DeltaFileNameTest, UnusableRootsAndUrlsAreRefused) {
+    const std::string refused = "Could not extract delta filename from url: ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "DeltaFile not created, root directory: /w. url: "},
+        {"delta.bin", refused + "delta.bin"},
+        {"http://h/.", refused + "http://h/."},
+        {"http://h/..", refused + "http://h/.."},
+        {"http://h/..\\..\\x.bin", refused + "http://h/..\\..\\x.bin"},
+        {"http://h/C:x.bin", refused + "http://h/C:x.bin"},
+        {std::string("http://h/a\0.bin", 15), refused + "http://h/a"},  // what() ends at NUL
+    };
+    for (const auto& [badUrl, message] : cases) {
+        EXPECT_EQ(
+            messageOf<IllegalArgumentException>([&] { DeltaFile::fileNameFromUrl("/w", badUrl); }),
+            message);
+    }
+    EXPECT_EQ(messageOf<IllegalArgumentException>([] { DeltaFile::fileNameFromUrl("", "/a"); }),
+              "DeltaFile not created, root directory: . url: /a");
+}
+
+TEST_F(DeltaFileTest, CreateResumesOnlyAMatchingEntryWithTheRecordedLength) {
+    const std::string cachedPath = directory.file("partial.bin");
+    const struct {
+        uint64_t announcedSize;
+        std::optional<size_t> bytesOnDisk;
+        bool resumes;
+    } cases[] = {
+        {100, 40, true}, {101, 40, false}, {100, 39, false}, {100, 41, false}, {100, {}, false},
+    };
+    for (const auto& c : cases) {
+        platform::deleteFile(cachedPath);
+        if (c.bytesOnDisk) {
+            writeFile(cachedPath, *c.bytesOnDisk);
+        }
+        cache->add({cachedPath, url, 100, 40});
+        logger->clear();
+        const auto file = create(c.announcedSize, "sum");
+        EXPECT_EQ(file.path(), c.resumes ? cachedPath : derivedPath);
+        EXPECT_EQ(file.fileSize(), c.announcedSize);
+        EXPECT_EQ(file.checksum(), "sum");
+        EXPECT_TRUE(logger->contains(Channel::Info, c.resumes
+                                                        ? "Creating delta file from cache info"
+                                                        : "Did not find the delta file in "
+                                                          "cache, creating a brand new."));
+    }
+    cache.reset();  // without a cache nothing can be resumed
+    EXPECT_EQ(create(100).path(), derivedPath);
+}
+
+TEST_F(DeltaFileTest, InterruptedDownloadResumesInTheNextSession) {
+    {
+        auto file = create(100);
+        file.open();
+        append(file, 40);
+    }  // destruction closes and records the file
+    startSession();
+    auto file = create(100);
+    EXPECT_TRUE(logger->contains("Creating delta file from cache info"));
+    file.open();
+    append(file, 60);
+    file.close();
+    EXPECT_TRUE(file.isComplete());
+    EXPECT_EQ(cache->get(url, 100).downloadedSize, 100u);
+}
+
+TEST_F(DeltaFileTest, WritingStopsAtTheAnnouncedSize) {
+    auto file = create(10);
+    EXPECT_EQ(messageOf<IllegalStateException>([&] { append(file, 1); }),
+              "Could not write data to delta file");
+    file.open();
+    append(file, 6);
+    file.close();
+    file.open();  // appends after the 6 bytes already on disk
+    append(file, 4);
+    EXPECT_EQ(messageOf<IllegalStateException>([&] { append(file, 1); }),
+              "Too much data written to file");
+    EXPECT_THROW(file.write(nullptr, -1), IllegalArgumentException);
+    file.close();
+    EXPECT_EQ(file.currentSize(), 11u);  // the bytes stay for the download to discard
+    EXPECT_FALSE(file.isComplete());
+    EXPECT_EQ(cache->get(url, 10).downloadedSize, 11u);
+}
+
+TEST_F(DeltaFileTest, OpeningWhereNoFileCanBeIsReported) {
+    const std::string root = directory.file("missing");
+    auto file = DeltaFile::create(root, Log(logger), url, 10, "");
+    EXPECT_EQ(messageOf<IllegalStateException>([&] { file.open(); }),
+              "Delta file could not be created: " + root + "/delta.bin");
+}
+
+TEST_F(DeltaFileTest, ClosingANeverOpenedFileRecordsNothing) {
+    {
+        auto file = create(10);
+        auto moved = std::move(file);
+        moved.close();
+    }
+    EXPECT_EQ(logger->count("Destructor delta file"), 1u);  // the moved-from one is silent
+    cache.reset();
+    EXPECT_TRUE(logger->contains("Delta file cache not changed, skipping writing to file"));
+    EXPECT_EQ(platform::fileSize(directory.file("deltafiles.cache")), std::nullopt);
+}
+
+TEST_F(DeltaFileTest, DiscardDeletesTheFileAndKeepsTheEntry) {
+    auto file = create(10);
+    file.open();
+    append(file, 3);
+    file.discard();
+    EXPECT_EQ(platform::fileSize(derivedPath), std::nullopt);
+    EXPECT_EQ(cache->get(url, 10).downloadedSize, 3u);
+}
+
+TEST_F(DeltaFileTest, RemoveDeletesFileAndEntryOnlyWhenItCan) {
+    auto file = create(10);
+    EXPECT_FALSE(file.remove());  // nothing on disk yet
+    file.open();
+    append(file, 3);
+    EXPECT_FALSE(file.remove());  // still open
+    EXPECT_TRUE(platform::fileSize(derivedPath).has_value());
+    file.close();
+    EXPECT_TRUE(file.remove());
+    EXPECT_EQ(platform::fileSize(derivedPath), std::nullopt);
+    EXPECT_EQ(cache->get(url, 10).url, "");
+}
+
+TEST_F(DeltaFileTest, ChecksumVerificationReport) {
+    const std::string upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    const std::string onDisk =
+        "\n\tfilename: " + derivedPath + "\n\texpected file size: 3\n\tfile size:          3";
+    const std::string missing =
+        "\n\tfilename: " + derivedPath + "\n\texpected file size: 3\n\tfile size:          0";
+    const auto calculated = [](const std::string& expected) {
+        return "\n\tcorrect hash:    " + expected + "\n\tcalculated hash: " + abcSha256 +
+               "\n\tcalculation duration: 0 second(s)";
+    };
+    const struct {
+        bool fileExists;
+        std::string checksum;
+        bool verified;
+        std::string lines;
+    } cases[] = {
+        {false, "", true, missing + "\n\tno checksum available from server, will not calculate"},
+        {true, abcSha256, true, onDisk + calculated(abcSha256)},
+        {true, upper, false, onDisk + calculated(upper)},
+        {true, abcSha256.substr(1) + "0", false, onDisk + calculated(abcSha256.substr(1) + "0")},
+        {false, abcSha256, false,
+         missing + "\n\tcorrect hash:    " + abcSha256 +
+             "\n\tfile stream reference not valid, failing"},
+    };
+    for (const auto& c : cases) {
+        platform::deleteFile(derivedPath);
+        if (c.fileExists) {
+            ASSERT_TRUE(platform::writeFileAtomically(derivedPath, "abc"));
+        }
+        logger->clear();
+        std::string report = "Verifying: ";
+        EXPECT_EQ(create(3, c.checksum).verifyChecksum(report, Log(logger)), c.verified);
+        EXPECT_EQ(report, "Verifying: " + c.lines);
+        EXPECT_EQ(logger->contains(Channel::Info,
+                                   "Starting hash calculation. This may take some time..."),
+                  c.fileExists);
+    }
+}
+
+}  // namespace
+}  // namespace kvinternal
