@@ -1,0 +1,106 @@
+#include "store/IdentifierCache.h"
+
+#include <utility>
+#include <vector>
+
+#include "common/Platform.h"
+#include "control/Exceptions.h"
+
+namespace kvinternal {
+
+namespace {
+
+const JsonCacheTexts cacheTexts{"Loading identifier cache from file at location: ",
+                                "Did not find any device identifier cache.",
+                                "Device identifier cache",
+                                "Identifier cache JSON response",
+                                "Identifier cache not changed, skipping writing to file",
+                                "Saving identifier cache to file: ",
+                                "Could not save identifier cache to file"};
+
+// Members whose names are not catalogue keys are skipped.
+IdentifierCollection collectionFromJson(const Json::Value& element) {
+    IdentifierCollection collection;
+    for (const auto& name : element.getMemberNames()) {
+        if (const auto id = identifierFromJsonKey(name)) {
+            collection[*id] = element[name].asString();
+        }
+    }
+    return collection;
+}
+
+// Identifiers without a catalogue key ("Calculated imei") are derived anew and never stored.
+Json::Value collectionToJson(const IdentifierCollection& collection) {
+    Json::Value element(Json::objectValue);
+    for (const auto& [id, value] : collection) {
+        if (const auto key = identifierJsonKey(id)) {
+            element[*key] = value;
+        }
+    }
+    return element;
+}
+
+}  // namespace
+
+IdentifierCache::IdentifierCache(Log log, const std::string& rootDirectory)
+    : lifetime_(log, "identifier cache", Lifetime::Announce::No),
+      log_(log),
+      file_(rootDirectory + "/identifiers.cache", cacheTexts, log) {
+    platform::createDirectory(rootDirectory);
+    load();
+    changed_ = false;
+}
+
+IdentifierCache::~IdentifierCache() {
+    lifetime_.logDestruction();
+    if (file_.save(changed_, [this] { return document(); })) {
+        changed_ = false;
+    }
+}
+
+void IdentifierCache::load() {
+    file_.loadInto([this](const Json::Value& root) {
+        const Json::Value& elements = root["identifierCollections"];
+        std::vector<IdentifierCollection> loaded;
+        for (Json::ArrayIndex i = 0; i < elements.size(); ++i) {
+            loaded.push_back(collectionFromJson(elements[i]));
+        }
+        for (auto& collection : loaded) {
+            addCollection(std::move(collection));
+        }
+    });
+}
+
+Json::Value IdentifierCache::document() const {
+    Json::Value elements(Json::arrayValue);
+    for (const auto& entry : collections_) {
+        elements.append(collectionToJson(entry.second));
+    }
+    Json::Value root(Json::objectValue);
+    root["identifierCollections"] = std::move(elements);
+    return root;
+}
+
+std::string IdentifierCache::addCollection(IdentifierCollection collection) {
+    // An empty id (only a hand-edited file can hold one) could not name the collection either.
+    auto id = identifierValue(collection, IdentifierId::IdentifierCacheId);
+    if (id.empty()) {
+        id = platform::newUuid();
+        collection[IdentifierId::IdentifierCacheId] = id;
+    }
+    collections_[id] = std::move(collection);
+    changed_ = true;
+    return id;
+}
+
+IdentifierCollection IdentifierCache::getCollection(const std::string& id) const {
+    log_.info("Getting collection from id: " + id);
+    const auto found = collections_.find(id);
+    if (found == collections_.end()) {
+        throw IllegalArgumentException(
+            "The identification id is not coupled to a identifier collection: " + id);
+    }
+    return found->second;
+}
+
+}  // namespace kvinternal

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "common/JsonCacheFile.h"
+#include "common/Lifetime.h"
+#include "common/Log.h"
+#include "control/IdentifierCatalogue.h"
+
+namespace kvinternal {
+
+// The identifier collections handed out as identification ids, kept in "identifiers.cache" in
+// the working directory so that an id from one run still works in the next. The file is read
+// at construction and written, if anything was added, at destruction.
+class IdentifierCache {
+public:
+    IdentifierCache(Log log, const std::string& rootDirectory);
+    ~IdentifierCache();
+    IdentifierCache(const IdentifierCache&) = delete;
+    IdentifierCache& operator=(const IdentifierCache&) = delete;
+
+    // Stores the collection under its "Identifier cache id", or under a new UUID that is then
+    // stored into it; replaces a collection stored under that id before. Returns the id.
+    std::string addCollection(IdentifierCollection collection);
+    // A copy of the collection; IllegalArgumentException naming the id when there is none.
+    IdentifierCollection getCollection(const std::string& id) const;
+
+    const std::string& filePath() const { return file_.path(); }
+
+private:
+    void load();
+    Json::Value document() const;
+
+    Lifetime lifetime_;
+    Log log_;
+    JsonCacheFile file_;
+    std::map<std::string, IdentifierCollection> collections_;
+    bool changed_ = false;
+};
+
+}  // namespace kvinternal

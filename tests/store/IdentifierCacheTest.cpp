@@ -1,0 +1,126 @@
+#include "store/IdentifierCache.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+
+#include "CacheFileFixture.h"
+#include "common/JsonText.h"
+#include "common/Platform.h"
+#include "control/Exceptions.h"
+
+namespace kvinternal {
+namespace {
+
+const std::string storedCache = R"({
+   "identifierCollections" : [
+      {
+         "hasGotaV4Support" : "true",
+         "iicId" : "id-1",
+         "model" : "X1"
+      },
+      {
+         "iicId" : "id-2",
+         "tac" : "35123456"
+      }
+   ]
+}
+)";
+
+class IdentifierCacheTest : public CacheFileFixture<IdentifierCache> {
+protected:
+    IdentifierCacheTest() : CacheFileFixture("identifiers.cache") {}
+};
+
+TEST_F(IdentifierCacheTest, CollectionsSurviveTheSessionByteForByte) {
+    auto cache = construct();
+    EXPECT_EQ(cache->addCollection({{IdentifierId::IdentifierCacheId, "id-2"},
+                                    {IdentifierId::Tac, "35123456"},
+                                    {IdentifierId::CalculatedImei, "never stored"}}),
+              "id-2");
+    cache->addCollection({{IdentifierId::IdentifierCacheId, "id-1"},
+                          {IdentifierId::Model, "X1"},
+                          {IdentifierId::HasGotaV4Support, "true"}});
+    cache.reset();
+    EXPECT_EQ(platform::readFile(path), storedCache);
+
+    cache = construct();
+    EXPECT_EQ(cache->getCollection("id-2"),
+              (IdentifierCollection{{IdentifierId::IdentifierCacheId, "id-2"},
+                                    {IdentifierId::Tac, "35123456"}}));
+    EXPECT_TRUE(logger->contains(Channel::Info, "Getting collection from id: id-2"));
+    cache.reset();
+    EXPECT_TRUE(
+        logger->contains(Channel::Info, "Identifier cache not changed, skipping writing to file"));
+    EXPECT_EQ(platform::readFile(path), storedCache);
+}
+
+TEST_F(IdentifierCacheTest, CarriedIdIsKeptAndReplacesTheEarlierCollection) {
+    auto cache = construct();
+    const auto first = cache->addCollection({{IdentifierId::Model, "X1"}});
+    const auto second = cache->addCollection({{IdentifierId::Model, "X1"}});
+    EXPECT_EQ(first.size(), 36u);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(identifierValue(cache->getCollection(first), IdentifierId::IdentifierCacheId), first);
+
+    EXPECT_EQ(cache->addCollection(
+                  {{IdentifierId::IdentifierCacheId, first}, {IdentifierId::Model, "X2"}}),
+              first);
+    EXPECT_EQ(identifierValue(cache->getCollection(first), IdentifierId::Model), "X2");
+}
+
+TEST_F(IdentifierCacheTest, LoadingKeepsKnownKeysAndGivesIdlessCollectionsAnId) {
+    writeCacheFile(R"({"identifierCollections":[
+        {"iicId":"id-1","model":"X1","bogus":"x","Model":"y","batteryLevel":80,"hasDeltaSupport":true},
+        {"swVariant":"EU"}]})");
+    auto cache = construct();
+    EXPECT_EQ(cache->getCollection("id-1"),
+              (IdentifierCollection{{IdentifierId::IdentifierCacheId, "id-1"},
+                                    {IdentifierId::Model, "X1"},
+                                    {IdentifierId::BatteryLevel, "80"},
+                                    {IdentifierId::HasDeltaSupport, "true"}}));
+    cache->addCollection({{IdentifierId::IdentifierCacheId, "id-3"}});  // makes it save
+    cache.reset();
+    const auto saved = json::parse(*platform::readFile(path)).root["identifierCollections"];
+    ASSERT_EQ(saved.size(), 3u);
+    bool foundIdless = false;
+    for (const auto& element : saved) {
+        if (element["swVariant"] == "EU") {
+            foundIdless = element["iicId"].asString().size() == 36;
+        }
+    }
+    EXPECT_TRUE(foundIdless);
+}
+
+TEST_F(IdentifierCacheTest, UnknownIdThrowsWithTheId) {
+    try {
+        construct()->getCollection("nope");
+        FAIL() << "no exception";
+    } catch (const IllegalArgumentException& e) {
+        EXPECT_STREQ(e.what(),
+                     "The identification id is not coupled to a identifier collection: nope");
+    }
+}
+
+TEST_F(IdentifierCacheTest, CorruptFileIsDeletedAndTheCacheStartsEmpty) {
+    for (const std::string text : {"{\"identifierCollections\" : [",
+                                   R"({"identifierCollections":[{"iicId":"id-1","model":[1]}]})",
+                                   R"({"identifierCollections":[{"iicId":"id-1"}, "text"]})"}) {
+        EXPECT_THROW(constructFromCorrupt(text, "Device identifier cache [")->getCollection("id-1"),
+                     IllegalArgumentException);
+    }
+}
+
+TEST_F(IdentifierCacheTest, FailedSaveLeavesThePreviousFileIntact) {
+    writeCacheFile(storedCache);
+    auto cache = construct();
+    cache->addCollection({{IdentifierId::Model, "X9"}});
+    destroyWhileSaveCrashes(cache);
+    EXPECT_EQ(platform::readFile(path), storedCache);
+    EXPECT_TRUE(logger->contains(Channel::Error, "Could not save identifier cache to file"));
+    EXPECT_TRUE(logger->contains(Channel::Verbose, "Destructor identifier cache"));
+}
+
+}  // namespace
+}  // namespace kvinternal
