@@ -1,0 +1,113 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Lifetime.h"
+#include "common/Log.h"
+#include "common/TrackingReference.h"
+#include "kavrin/HttpProvider.h"
+
+namespace kvinternal {
+
+class ProgressHandler;
+class TrackingService;
+
+// Header names and media types of the server protocols.
+inline constexpr char headerAccept[] = "Accept";
+inline constexpr char headerContentType[] = "Content-Type";
+inline constexpr char headerRange[] = "Range";
+inline constexpr char headerContentRange[] = "Content-Range";
+inline constexpr char headerYavChecksum[] = "YAV-checksum";
+inline constexpr char mediaTypeJson[] = "application/json";
+inline constexpr char mediaTypeXml[] = "application/xml";
+inline constexpr char mediaTypeFotaUpdate[] = "application/vnd.vexaltronic.fota.update";
+inline constexpr char mediaTypeArchive[] = "application/x-archive";
+
+// Waits between attempts of one request, in milliseconds; their count is the retry limit.
+inline constexpr std::array<uint64_t, 5> retryDelays{3000, 6000, 12000, 24000, 120000};
+
+// The body type a request expects. Values other than the named ones are allowed: they send no
+// Accept or Content-Type header and leave the answer's content type unchecked.
+enum class ContentType : uint32_t { Json = 0, Xml = 1 };
+
+// The library's side of the host's HTTP provider: builds requests, pins the server key for https,
+// repeats requests the server may answer better later, and turns provider results and HTTP
+// statuses into exceptions. One per update session, shared by the server queries and tracking.
+class HttpService {
+public:
+    using HttpResult = kv::HttpProvider::HttpResult;
+    using HttpResponse = kv::HttpProvider::HttpResponse;
+
+    HttpService(Log log, std::shared_ptr<kv::HttpProvider> provider);
+    ~HttpService();
+    HttpService(const HttpService&) = delete;
+    HttpService& operator=(const HttpService&) = delete;
+
+    // Escapes space, control bytes, bytes from 127 up and % < > { } | \ " ^ ` # as %xx
+    // (lowercase hex); everything else, & = ? / : among it, passes unchanged.
+    static std::string escapeUrl(const std::string& text);
+    // base + "?" + queryPrefix + "&name=value" for each parameter with a value, in name order,
+    // escaped. Values also get & = + escaped, so a value cannot add or split parameters.
+    static std::string composeUrl(const std::string& base, const std::string& queryPrefix,
+                                  std::map<std::string, std::string> parameters);
+    // The pinned server key for an https address; nothing for any other.
+    static std::vector<std::string> trustedKeysFor(const std::string& url);
+    // Returns the failure message of an HTTP status (empty on success) and whether asking again
+    // may help; throws for statuses that retrying cannot mend. `retryable` is cleared first, so
+    // it is false when this throws.
+    static std::string checkStatus(int32_t status, bool& retryable);
+
+    // Throws the exception that stands for a provider result; logs success.
+    void checkResult(HttpResult result) const;
+    // Whether a request is answered for good (true) or is to be sent again (false, after the
+    // wait of `attempt`). `retryable` receives the verdict of the status check, and keeps its
+    // value when the provider itself failed.
+    bool finishOrRetry(const std::shared_ptr<HttpResponse>& response, HttpResult result,
+                       std::size_t attempt, bool& retryable) const;
+
+    // Returns the body of a JSON or XML answer of at most 1,000,000 bytes. `logUrl` is logged
+    // in place of `url`, so a client key in the query stays out of the log.
+    std::string get(const std::string& url, const std::string& logUrl,
+                    const ContentType& contentType);
+    // Sends `body`; extra headers never replace the Content-Type. The answer body is not read.
+    void post(const std::string& url, const std::string& logUrl, const std::string& body,
+              const ContentType& contentType, std::map<std::string, std::string> extraHeaders);
+
+    // Called from the host's second thread: aborts the provider call of a running download.
+    void cancel();
+    // The running download's progress, through which `cancel` knows there is one to abort.
+    void setOngoingCall(std::weak_ptr<ProgressHandler> call);
+
+    // The tracking service for the download's events, set by the session once it exists.
+    void setTrackingService(std::weak_ptr<TrackingService> tracking);
+    // The tracking service if it still exists; logs which case it met.
+    std::shared_ptr<TrackingService> trackingService() const;
+
+private:
+    using Exchange = std::function<HttpResult(std::shared_ptr<HttpResponse>& response)>;
+
+    // Runs `exchange` until `finishOrRetry` accepts its answer, counting in `attempt` (one more
+    // per answer checked) and leaving the last status verdict in `retryable`.
+    std::shared_ptr<HttpResponse> sendWithRetries(const Exchange& exchange, std::size_t& attempt,
+                                                  bool& retryable) const;
+    std::shared_ptr<HttpResponse> sendWithRetries(const Exchange& exchange) const;
+    std::string readWholeBody() const;
+
+    Log log_;
+    std::shared_ptr<kv::HttpProvider> provider_;
+    Lifetime lifetime_;
+    // Written on the operation thread, read by `cancel` on the host's second thread.
+    mutable std::mutex ongoingCallMutex_;
+    std::weak_ptr<ProgressHandler> ongoingCall_;
+    TrackingReference tracking_;
+};
+
+}  // namespace kvinternal
