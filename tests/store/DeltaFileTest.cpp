@@ -83,10 +83,10 @@ TEST(DeltaFileNameTest, UnusableRootsAndUrlsAreRefused) {
         {"http://h/C:x.bin", refused + "http://h/C:x.bin"},
         {std::string("http://h/a\0.bin", 15), refused + "http://h/a"},  // what() ends at NUL
     };
-    for (const auto& [badUrl, message] : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(
-            messageOf<IllegalArgumentException>([&] { DeltaFile::fileNameFromUrl("/w", badUrl); }),
-            message);
+            messageOf<IllegalArgumentException>([&] { DeltaFile::fileNameFromUrl("/w", c.first); }),
+            c.second);
     }
     EXPECT_EQ(messageOf<IllegalArgumentException>([] { DeltaFile::fileNameFromUrl("", "/a"); }),
               "DeltaFile not created, root directory: . url: /a");
