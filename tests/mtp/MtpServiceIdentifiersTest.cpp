@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include "MockMtpProvider.h"
+#include "RecordingLogger.h"
+#include "SimulatedPhone.h"
+#include "control/Exceptions.h"
+#include "mtp/Imei.h"
+#include "mtp/MtpService.h"
+
+namespace kvinternal {
+namespace {
+
+using Channel = kvtest::RecordingLogger::Channel;
+using Kind = kvtest::SimulatedPhone::Kind;
+using MtpResult = kv::MtpProvider::MtpResult;
+
+constexpr uint16_t getVendorProperty = 0x9187;
+constexpr uint16_t getDeviceInfo = 0x1001;
+
+class MtpServiceIdentifiersTest : public ::testing::Test {
+protected:
+    void usePhone(Kind kind) {
+        phone = std::make_shared<kvtest::SimulatedPhone>(kind);
+        service = std::make_unique<MtpService>(Log(logger), phone,
+                                               kvtest::SimulatedPhone::defaultDeviceId);
+    }
+
+    std::shared_ptr<kvtest::RecordingLogger> logger = std::make_shared<kvtest::RecordingLogger>();
+    std::shared_ptr<kvtest::SimulatedPhone> phone = std::make_shared<kvtest::SimulatedPhone>();
+    std::unique_ptr<MtpService> service =
+        std::make_unique<MtpService>(Log(logger), phone, kvtest::SimulatedPhone::defaultDeviceId);
+};
+
+TEST_F(MtpServiceIdentifiersTest, ReadsEachIdentifierThroughItsVendorProperty) {
+    // 0 means that the phone cannot report the identifier.
+    const uint16_t propertyCodes[33] = {
+        0xD047, 0xD038, 0xD039, 0x5001, 0xD03E, 0xD03F, 0xD04A, 0xD04D, 0xD03C, 0xD03D, 0,
+        0xD036, 0xD042, 0xD040, 0,      0,      0,      0xD045, 0xD034, 0,      0,      0xD044,
+        0xD037, 0,      0xD035, 0xD04B, 0xD048, 0xD04E, 0xD04F, 0xD04C, 0xD041, 0,      0xD043};
+    for (int n = 0; n < 33; ++n) {
+        const auto id = static_cast<IdentifierId>(n);
+        const std::string value = "value " + std::to_string(n) + " \u00e4\u20ac";
+        if (propertyCodes[n] != 0) {
+            phone->setProperty(propertyCodes[n], value);
+        }
+        const size_t sentBefore = phone->requests().size();
+        logger->clear();
+
+        const std::string read = service->getIdentifier(id);
+
+        const auto requests = phone->requests();
+        if (propertyCodes[n] == 0) {
+            EXPECT_EQ(read, "") << n;
+            EXPECT_EQ(requests.size(), sentBefore) << n;
+            EXPECT_TRUE(logger->contains(Channel::Error,
+                                         "Identifier not supported: " + identifierDisplayName(id)));
+            continue;
+        }
+        EXPECT_EQ(read, value) << n;
+        ASSERT_EQ(requests.size(), sentBefore + 1);
+        EXPECT_EQ(requests.back().operationCode, getVendorProperty);
+        EXPECT_EQ(requests.back().parameters, std::vector<uint32_t>{propertyCodes[n]});
+        EXPECT_TRUE(logger->contains(Channel::Info, "Successfully retrieved identifier: " +
+                                                        identifierDisplayName(id) + ": " + value));
+    }
+}
+
+TEST_F(MtpServiceIdentifiersTest, FailedResponsesYieldEmptyText) {
+    struct Case {
+        uint16_t responseCode;
+        Channel channel;
+        const char* line;
+    };
+    const Case cases[] = {
+        {0x2002, Channel::Info, "General error: Model"},
+        {0x2005, Channel::Info, "Operation not supported for identifier: Model"},
+        {0x2006, Channel::Info, "Parameter not supported: Model"},
+        {0x2015, Channel::Info, "Not a valid object info: Model"},
+        {0x2009, Channel::Error, "Response code not recognized: 8201"},
+        {0x2019, Channel::Error, "Response code not recognized: 8217"},
+        {0x0000, Channel::Error, "Response code not recognized: 0"},
+    };
+    for (const auto& c : cases) {
+        logger->clear();
+        EXPECT_FALSE(service->checkIdentifierResponse(c.responseCode, IdentifierId::Model));
+        EXPECT_EQ(logger->lines(),
+                  (std::vector<kvtest::RecordingLogger::Line>{{c.channel, c.line}}));
+
+        phone->answerWithResponseCode(getVendorProperty, c.responseCode);
+        logger->clear();
+        EXPECT_EQ(service->getIdentifier(IdentifierId::Model), "");
+        EXPECT_EQ(logger->lines(), (std::vector<kvtest::RecordingLogger::Line>{
+                                       {Channel::Info, "Mtp command successfully executed"},
+                                       {c.channel, c.line},
+                                       {Channel::Info, "Could not get identifier: Model"}}));
+    }
+    logger->clear();
+    EXPECT_TRUE(service->checkIdentifierResponse(0x2001, IdentifierId::Model));
+    EXPECT_TRUE(logger->lines().empty());
+}
+
+TEST_F(MtpServiceIdentifiersTest, MalformedValuesYieldEmptyText) {
+    struct Case {
+        std::vector<uint8_t> data;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{}, "Invalid argument: Max data length is set to 0!"},
+        {{4, 'a', 0},
+         "Invalid argument: Max data length is not sufficient for MTP string: 3 (9 needed)"},
+        {{0xFF}, ""},  // a single byte reads as empty text
+    };
+    for (const auto& c : cases) {
+        phone->setRawProperty(0xD035, c.data);
+        logger->clear();
+        EXPECT_EQ(service->getIdentifier(IdentifierId::Model), "");
+        if (*c.line != '\0') {
+            EXPECT_TRUE(logger->contains(Channel::Error, c.line));
+        } else {
+            EXPECT_TRUE(
+                logger->contains(Channel::Info, "Successfully retrieved identifier: Model: "));
+        }
+    }
+    phone->setProperty(0xD035, "K-5");
+    phone->answerOkWithoutData(getVendorProperty);
+    EXPECT_EQ(service->getIdentifier(IdentifierId::Model), "");
+    EXPECT_TRUE(logger->contains(Channel::Error, "Invalid argument: Max data length is set to 0!"));
+}
+
+TEST_F(MtpServiceIdentifiersTest, ProviderFailuresPropagate) {
+    phone->failWithResult(getVendorProperty, MtpResult::UsbReadDataError);
+    EXPECT_THROW(service->getIdentifier(IdentifierId::Model), DeviceException);
+    EXPECT_THROW(service->isDeviceRooted(), DeviceException);
+    phone->failWithResult(getDeviceInfo, MtpResult::Cancelled);
+    EXPECT_THROW(service->getDeviceApiType(), CancelledException);
+}
+
+TEST_F(MtpServiceIdentifiersTest, ImpossibleDataLengthIsRejected) {
+    auto mock = std::make_shared<kvtest::MockMtpProvider>();
+    MtpService mocked(Log(logger), mock, "mocked");
+    EXPECT_CALL(*mock, execute).WillRepeatedly([](auto&&, auto&&, auto&&, auto& response) {
+        response->responseCode = 0x2001;
+        response->dataLength = MtpService::responseBufferSize + 1;
+        return MtpResult::Success;
+    });
+    EXPECT_EQ(mocked.getIdentifier(IdentifierId::Model), "");
+    EXPECT_TRUE(logger->contains(Channel::Error,
+                                 "Invalid argument: Received data length 250001 exceeds the "
+                                 "response buffer of 250000 bytes"));
+    EXPECT_THROW(mocked.getDeviceApiType(), IllegalArgumentException);
+}
+
+TEST_F(MtpServiceIdentifiersTest, JudgesTheRootingStatusByte) {
+    struct Case {
+        std::vector<uint8_t> data;
+        bool rooted;
+        Channel channel;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{0}, false, Channel::Info, "Device is not rooted"},
+        {{1, 7}, true, Channel::Error, "Device is rooted"},
+        {{255}, false, Channel::Error, "Device root status is unknown."},
+        {{2}, false, Channel::Error, "Unknown root status code: 2"},
+        {{254}, false, Channel::Error, "Unknown root status code: 254"},
+        {{}, false, Channel::Info, "Checking if device is rooted"},
+    };
+    for (const auto& c : cases) {
+        phone->setRawProperty(0xD04C, c.data);
+        logger->clear();
+        EXPECT_EQ(service->isDeviceRooted(), c.rooted) << c.line;
+        EXPECT_TRUE(logger->contains(c.channel, c.line));
+        EXPECT_EQ(phone->requests().back().parameters, std::vector<uint32_t>{0xD04C});
+    }
+    phone->answerWithResponseCode(getVendorProperty, 0x2005);
+    EXPECT_FALSE(service->isDeviceRooted());
+    EXPECT_TRUE(logger->contains(Channel::Error, "Could not get identifier: Rooting status"));
+}
+
+TEST_F(MtpServiceIdentifiersTest, ClassifiesEveryCombinationOfUpdateOperations) {
+    // Bits: 0x9170, 0x9171, 0x9175, 0x9178.
+    const uint16_t operations[] = {0x9170, 0x9171, 0x9175, 0x9178};
+    const auto expectedFor = [](int bits) {
+        const bool legacy = (bits & 3) == 3, v3 = (bits & 4) != 0, v4 = (bits & 8) != 0;
+        const int types = int(legacy) + int(v3) + int(v4);
+        if (types == 0) {
+            return DeviceApiType::NoDeltaSupport;
+        }
+        if (types > 1) {
+            return DeviceApiType::UnknownApi;
+        }
+        return v4 ? DeviceApiType::GotaV4 : v3 ? DeviceApiType::GotaV3 : DeviceApiType::LegacyFota;
+    };
+    for (int bits = 0; bits < 16; ++bits) {
+        std::vector<uint16_t> listed{0x1001, 0x9187};
+        for (int i = 0; i < 4; ++i) {
+            if ((bits & (1 << i)) != 0) {
+                listed.insert(listed.begin() + 1, operations[i]);
+            }
+        }
+        phone->setOperationsSupported(listed);
+        EXPECT_EQ(service->getDeviceApiType(), expectedFor(bits)) << bits;
+    }
+}
+
+TEST_F(MtpServiceIdentifiersTest, ClassifiesEachKindOfPhoneWithItsLogLines) {
+    struct Case {
+        Kind kind;
+        DeviceApiType expected;
+        std::vector<kvtest::RecordingLogger::Line> lines;
+    };
+    const std::string several =
+        "This device claims to have support for more than one device API version according to MTP "
+        "operation GetDeviceInfo.";
+    const Case cases[] = {
+        {Kind::GotaV4,
+         DeviceApiType::GotaV4,
+         {{Channel::Info, "Device have GOTA_V4 support (ZOLP)"}}},
+        {Kind::GotaV3, DeviceApiType::GotaV3, {{Channel::Info, "Device have GOTA_V3 support"}}},
+        {Kind::LegacyFota,
+         DeviceApiType::LegacyFota,
+         {{Channel::Info, "Device have old VXMC FOTA support"}}},
+        {Kind::NoDeltaSupport,
+         DeviceApiType::NoDeltaSupport,
+         {{Channel::Info,
+           "Not possible to determine Device API version and GOTA version. No supported device API "
+           "types in device."},
+          {Channel::Info, "This is probably a device without support for delta over cable."}}},
+        {Kind::SeveralApis,
+         DeviceApiType::UnknownApi,
+         {{Channel::Error, several},
+          {Channel::Error,
+           "This is probably an error in the device. Check supported op codes from the device "
+           "GetDeviceInfo MTP operation."}}},
+    };
+    for (const auto& c : cases) {
+        usePhone(c.kind);
+        logger->clear();
+        EXPECT_EQ(service->getDeviceApiType(), c.expected);
+        auto lines = logger->lines();
+        ASSERT_EQ(lines.size(), c.lines.size() + 1);
+        lines.erase(lines.begin());  // the provider result line
+        EXPECT_EQ(lines, c.lines);
+    }
+}
+
+TEST_F(MtpServiceIdentifiersTest, UnreadableDeviceInfoGivesUnknownApi) {
+    struct Case {
+        uint16_t responseCode;
+        const char* line;
+    };
+    const Case cases[] = {
+        {0x2005, "Could not get device info, this will blow, response code: 8197"},
+        {0x2002, "Could not get device info, this will blow, response code: 8194"},
+        {0x2006, "Getting device info is not supported, this will blow."},
+    };
+    for (const auto& c : cases) {
+        phone->answerWithResponseCode(getDeviceInfo, c.responseCode);
+        std::unique_ptr<DeviceInfo> info;
+        EXPECT_EQ(service->getDeviceInfo(info), c.responseCode);
+        EXPECT_EQ(info, nullptr);
+        EXPECT_EQ(service->getDeviceApiType(), DeviceApiType::UnknownApi);
+        EXPECT_TRUE(logger->contains(Channel::Error, c.line));
+    }
+    phone->answerOkWithoutData(getDeviceInfo);
+    EXPECT_THROW(service->getDeviceApiType(), IllegalArgumentException);
+}
+
+TEST_F(MtpServiceIdentifiersTest, UnknownSingleTypeIsAnError) {
+    EXPECT_EQ(service->decideDeviceApiType({DeviceApiType::NoDeltaSupport}),
+              DeviceApiType::UnknownApi);
+    EXPECT_TRUE(logger->contains(Channel::Error, "Unknown error. It will blow."));
+}
+
+TEST_F(MtpServiceIdentifiersTest, ImeiReadFromThePhoneDecrypts) {
+    phone->setImei("35209900176148");
+    const auto imei =
+        retrieveImei(service->getIdentifier(IdentifierId::EncryptedImei),
+                     service->getIdentifier(IdentifierId::UnencryptedImei), Log(logger));
+    EXPECT_EQ(imei, "352099001761481");
+    // The encrypted form alone is enough.
+    EXPECT_EQ(retrieveImei(service->getIdentifier(IdentifierId::EncryptedImei), "", Log(logger)),
+              "352099001761481");
+}
+
+}  // namespace
+}  // namespace kvinternal
