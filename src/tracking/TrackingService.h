@@ -1,0 +1,62 @@
+#pragma once
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Lifetime.h"
+#include "common/Log.h"
+#include "control/IdentifierCatalogue.h"
+#include "tracking/TrackingStatus.h"
+
+namespace kvinternal {
+
+class HttpService;
+class UpdateSessionIdCache;
+struct InternalUpdateMetadata;
+
+// Reports what happens during an update to the tracking endpoint, one JSON document per event.
+// A document that cannot be sent is stored under "tracking" in the working directory and sent
+// again later. No operation here ever throws: tracking never fails an update.
+class TrackingService {
+public:
+    // Logs its construction, creates the resend directory and resends stored documents whose
+    // last attempt is old enough.
+    TrackingService(const std::string& rootDirectory, Log log, std::shared_ptr<HttpService> http,
+                    std::shared_ptr<UpdateSessionIdCache> updateSessionIds, std::string clientKey,
+                    std::string trackingUrl, std::string clientName, std::string clientVersion);
+    ~TrackingService();
+    TrackingService(const TrackingService&) = delete;
+    TrackingService& operator=(const TrackingService&) = delete;
+
+    const std::string& trackingUrl() const;
+
+    // The update query's answer arrived; `hits` are the updates it offered, in its order.
+    void manifestReceived(const IdentifierCollection& identifiers,
+                          const std::vector<std::shared_ptr<const InternalUpdateMetadata>>& hits,
+                          const std::string& checksum, const std::string& updateUrl);
+    void manifestError(int32_t phaseResult, const IdentifierCollection& identifiers,
+                       const std::string& updateUrl, int32_t number);
+
+    // The phase events. `number` is -1 when there is none; `logText` may be empty.
+    void downloadEvent(const IdentifierCollection& identifiers,
+                       const InternalUpdateMetadata& metadata, TrackingStatus status,
+                       int32_t phaseResult, const std::string& logText, int32_t number);
+    void transferEvent(const IdentifierCollection& identifiers,
+                       const InternalUpdateMetadata& metadata, TrackingStatus status,
+                       int32_t phaseResult, const std::string& logText, int32_t number);
+    void preverificationEvent(const IdentifierCollection& identifiers,
+                              const InternalUpdateMetadata& metadata, int32_t phaseResult,
+                              const std::string& logText, int32_t number);
+    void installEvent(const IdentifierCollection& identifiers,
+                      const InternalUpdateMetadata& metadata, TrackingStatus status,
+                      int32_t phaseResult, const std::string& logText, int32_t number);
+
+    // POSTs the document with its CRC-32 header; false (and one error line) when it failed.
+    bool sendDocument(const Json::Value& document);
+};
+
+}  // namespace kvinternal
