@@ -3,6 +3,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "common/Lifetime.h"
 #include "common/Log.h"
 #include "control/IdentifierCatalogue.h"
+#include "tracking/ResendStore.h"
+#include "tracking/TrackingDocument.h"
 #include "tracking/TrackingStatus.h"
 
 namespace kvinternal {
@@ -57,6 +60,31 @@ public:
 
     // POSTs the document with its CRC-32 header; false (and one error line) when it failed.
     bool sendDocument(const Json::Value& document);
+
+private:
+    // Whether the event opens a new update session, i.e. a download starts.
+    enum class UpdateSession { Continues, Starts };
+
+    // Runs `action`; anything it throws becomes the error line `failure`.
+    void guarded(const char* failure, const std::function<void()>& action) const;
+    void logErrors(const TrackingOutcome& outcome) const;
+    void handleEvent(const IdentifierCollection& identifiers,
+                     const InternalUpdateMetadata& metadata, const PhaseReport& report,
+                     UpdateSession session = UpdateSession::Continues);
+    std::string sessionIdFor(const IdentifierCollection& identifiers,
+                             const InternalUpdateMetadata& metadata) const;
+    // Sends the document; then resends what is stored, or stores the document when it failed.
+    void deliver(const Json::Value& document);
+    void resendStored(bool force);
+
+    Log log_;
+    Lifetime lifetime_;
+    std::shared_ptr<HttpService> http_;
+    std::shared_ptr<UpdateSessionIdCache> updateSessionIds_;
+    std::string clientKey_;
+    std::string trackingUrl_;
+    TrackingClient client_;
+    ResendStore resendStore_;
 };
 
 }  // namespace kvinternal

@@ -1,0 +1,146 @@
+#include "tracking/ResendStore.h"
+
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "common/JsonText.h"
+#include "common/Platform.h"
+
+namespace kvinternal {
+
+namespace {
+
+const char fileSuffix[] = ".failed";
+const char resendKey[] = "resend";
+const char firstFailureKey[] = "firstFailureDate";
+const char latestAttemptKey[] = "latestResendAttempt";
+
+constexpr uint64_t maximumAgeDays = 60;
+constexpr uint64_t maximumAgeMilliseconds = maximumAgeDays * 24 * 3600 * 1000;
+constexpr uint64_t minimumSpacingMilliseconds = 10 * 60 * 1000;
+constexpr int failuresBeforeGivingUp = 3;
+
+struct ResendDates {
+    uint64_t firstFailure = 0;
+    uint64_t latestAttempt = 0;
+};
+
+// Missing dates read as 0; dates of the wrong JSON type throw.
+ResendDates readDates(const Json::Value& document) {
+    if (!document.isObject()) {
+        throw std::runtime_error("A tracking document is a JSON object");
+    }
+    const Json::Value& resend = document[resendKey];
+    return {resend[firstFailureKey].asUInt64(), resend[latestAttemptKey].asUInt64()};
+}
+
+// Time since `then`; a date in the future (the clock was set back) counts as just now, so that
+// it neither expires a document nor wraps around.
+uint64_t elapsedSince(uint64_t then, uint64_t now) {
+    return now > then ? now - then : 0;
+}
+
+std::string withoutSuffix(const std::string& fileName) {
+    return fileName.substr(0, fileName.size() - (sizeof(fileSuffix) - 1));
+}
+
+}  // namespace
+
+ResendStore::ResendStore(Log log, std::string directory)
+    : log_(std::move(log)), directory_(std::move(directory)) {
+    platform::createDirectory(directory_);
+}
+
+std::string ResendStore::pathOf(const std::string& name) const {
+    return directory_ + "/" + name + fileSuffix;
+}
+
+void ResendStore::saveForResend(Json::Value document, bool firstFailure,
+                                const std::string& name) const {
+    try {
+        const Json::UInt64 now = platform::currentTimeMilliseconds();
+        Json::Value& resend = document[resendKey];
+        if (firstFailure) {
+            resend[firstFailureKey] = now;
+        }
+        resend[latestAttemptKey] = now;
+        if (!platform::writeFileAtomically(pathOf(name), json::styled(document))) {
+            log_.error("Could not write tracking data to file for resending at a later stage");
+            return;
+        }
+        log_.info("Saved tracking data for resend");
+    } catch (const std::exception&) {
+        log_.error("Could not save tracking data for resend");
+    }
+}
+
+void ResendStore::resendStored(bool force, const Sender& send) const {
+    int failures = 0;
+    for (const std::string& fileName : platform::listFilesWithSuffix(directory_, fileSuffix)) {
+        const Verdict verdict = resendFile(fileName, force, send);
+        if (verdict == Verdict::Sent) {
+            failures = 0;
+        } else if (verdict == Verdict::Failed && ++failures == failuresBeforeGivingUp) {
+            log_.error("Failed to resend " + std::to_string(failuresBeforeGivingUp) +
+                       " times, giving up.");
+            return;
+        }
+    }
+}
+
+ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool force,
+                                             const Sender& send) const {
+    const std::string path = directory_ + "/" + fileName;
+    const auto text = platform::readFile(path);
+    if (!text) {
+        log_.info("Could not read saved tracking file: " + fileName);
+        return Verdict::Skipped;
+    }
+    auto parsed = json::parse(*text);
+    if (!parsed.ok) {
+        discardUnparsable(path, *text, parsed.errors);
+        return Verdict::Skipped;
+    }
+    log_.info("Tracking file response [" + json::oneLine(parsed.root) + "] parsed successfully");
+    ResendDates dates;
+    try {
+        dates = readDates(parsed.root);
+    } catch (const std::exception& e) {
+        // Dates of the wrong type make the file as useless as one that does not parse.
+        discardUnparsable(path, *text, e.what());
+        return Verdict::Skipped;
+    }
+
+    const uint64_t now = platform::currentTimeMilliseconds();
+    if (elapsedSince(dates.firstFailure, now) > maximumAgeMilliseconds) {
+        log_.error("Removing tracking file due to being more than: " +
+                   std::to_string(maximumAgeDays) + " days old.");
+        platform::deleteFile(path);
+        return Verdict::Skipped;
+    }
+    if (!force && elapsedSince(dates.latestAttempt, now) <= minimumSpacingMilliseconds) {
+        return Verdict::Skipped;
+    }
+
+    Json::Value document = std::move(parsed.root);
+    document.removeMember(resendKey);
+    if (send(document)) {
+        platform::deleteFile(path);
+        return Verdict::Sent;
+    }
+    document[resendKey][firstFailureKey] = Json::UInt64(dates.firstFailure);
+    saveForResend(std::move(document), false, withoutSuffix(fileName));
+    log_.error("Failed to resend old tracking data");
+    return Verdict::Failed;
+}
+
+void ResendStore::discardUnparsable(const std::string& path, const std::string& text,
+                                    const std::string& errors) const {
+    log_.error("Tracking file [" + text + "] failed to be parsed: " + errors);
+    platform::deleteFile(path);
+}
+
+}  // namespace kvinternal
