@@ -70,6 +70,10 @@ DeltaFile DeltaFile::create(const std::string& rootDirectory, Log log, const std
     return DeltaFile(std::move(log), std::move(path), url, fileSize, checksum);
 }
 
+DeltaFile DeltaFile::none(Log log) {
+    return DeltaFile(std::move(log), "", "", 0, "");
+}
+
 bool DeltaFile::isOpen() const {
     return stream_ && stream_->is_open();
 }

@@ -20,6 +20,8 @@ public:
     // after the url. Touches nothing on disk.
     static DeltaFile create(const std::string& rootDirectory, Log log, const std::string& url,
                             uint64_t fileSize, const std::string& checksum);
+    // No package at all (no url, no path, size 0), for updates that are never downloaded.
+    static DeltaFile none(Log log);
     // rootDirectory + "/" + the url's last path segment. Throws IllegalArgumentException for an
     // empty root or url, and for a url whose last segment cannot be a plain file name inside
     // the root ("." or "..", or containing '\', ':' or NUL) or that has no '/' at all.
