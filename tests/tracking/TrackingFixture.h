@@ -31,8 +31,8 @@ protected:
     using Channel = kvtest::RecordingLogger::Channel;
     using HttpAnswer = kvtest::HttpAnswer;
 
-    static constexpr uint64_t minute = 60 * 1000;
-    static constexpr uint64_t day = 24 * 60 * minute;
+    static constexpr int64_t minute = 60 * 1000;
+    static constexpr int64_t day = 24 * 60 * minute;
     const std::string trackingUrl = "https://update.kavrin.example/trackingv4";
     const std::string clientKey = "client-key-1234";
 
@@ -61,8 +61,9 @@ protected:
     std::vector<std::string> storedNames() const {
         return platform::listFilesWithSuffix(directory.path() + "/tracking", ".failed");
     }
-    // A stored document failed first `firstAge` and last `latestAge` ago.
-    void store(const std::string& name, uint64_t firstAge, uint64_t latestAge) {
+    // A stored document that failed first `firstAge` and last `latestAge` ago (negative ages lie
+    // in the future).
+    void store(const std::string& name, int64_t firstAge, int64_t latestAge) {
         Json::Value document;
         document["name"] = name;
         document["resend"]["firstFailureDate"] = Json::UInt64(now - firstAge);
