@@ -46,6 +46,19 @@ HttpAnswer HttpAnswer::withoutResponse(HttpResult result) {
     return answer;
 }
 
+RecordedHttpRequest RecordedHttpRequest::of(const kv::HttpProvider::HttpRequest& request) {
+    return {Method::Get, request.url, request.headers, request.trustedKeys, {}};
+}
+
+RecordedHttpRequest RecordedHttpRequest::of(const kv::HttpProvider::HttpPostRequest& request) {
+    RecordedHttpRequest recorded{
+        Method::Post, request.url, request.headers, request.trustedKeys, {}};
+    if (request.data) {
+        recorded.body.assign(reinterpret_cast<const char*>(request.data.get()), request.dataSize);
+    }
+    return recorded;
+}
+
 ScriptedHttpProvider::ScriptedHttpProvider()
     : responder_([this](const RecordedHttpRequest& request) { return nextQueued(request); }) {}
 
@@ -74,25 +87,12 @@ void ScriptedHttpProvider::waitUntilReadBlocks() {
 
 HttpResult ScriptedHttpProvider::post(const std::shared_ptr<const HttpPostRequest>& request,
                                       std::shared_ptr<HttpResponse>& response) {
-    RecordedHttpRequest recorded{RecordedHttpRequest::Method::Post,
-                                 request->url,
-                                 request->headers,
-                                 request->trustedKeys,
-                                 {}};
-    if (request->data) {
-        recorded.body.assign(reinterpret_cast<const char*>(request->data.get()), request->dataSize);
-    }
-    return exchange(std::move(recorded), response);
+    return exchange(RecordedHttpRequest::of(*request), response);
 }
 
 HttpResult ScriptedHttpProvider::get(const std::shared_ptr<const HttpRequest>& request,
                                      std::shared_ptr<HttpResponse>& response) {
-    return exchange({RecordedHttpRequest::Method::Get,
-                     request->url,
-                     request->headers,
-                     request->trustedKeys,
-                     {}},
-                    response);
+    return exchange(RecordedHttpRequest::of(*request), response);
 }
 
 HttpResult ScriptedHttpProvider::exchange(RecordedHttpRequest request,

@@ -63,6 +63,9 @@ struct RecordedHttpRequest {
     std::vector<std::string> trustedKeys;
     // The bytes of a post; empty for a get.
     std::string body;
+
+    static RecordedHttpRequest of(const kv::HttpProvider::HttpRequest& request);
+    static RecordedHttpRequest of(const kv::HttpProvider::HttpPostRequest& request);
 };
 
 // A kv::HttpProvider whose answers come from a function of the request: by default the next of
