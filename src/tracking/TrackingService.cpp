@@ -38,9 +38,6 @@ TrackingService::TrackingService(const std::string& rootDirectory, Log log,
       trackingUrl_(std::move(trackingUrl)),
       client_{std::move(clientName), std::move(clientVersion)},
       resendStore_(log, rootDirectory + "/tracking") {
-    if (!http_ || !updateSessionIds_) {
-        throw IllegalArgumentException("The tracking service needs an HTTP service and a cache");
-    }
     log_.info("Sending of tracking data is: enabled");
     resendStored(false);
 }

@@ -27,7 +27,7 @@ struct InternalUpdateMetadata;
 class TrackingService {
 public:
     // Logs its construction, creates the resend directory and resends stored documents whose
-    // last attempt is old enough. IllegalArgumentException when a service is missing.
+    // last attempt is old enough.
     TrackingService(const std::string& rootDirectory, Log log, std::shared_ptr<HttpService> http,
                     std::shared_ptr<UpdateSessionIdCache> updateSessionIds, std::string clientKey,
                     std::string trackingUrl, std::string clientName, std::string clientVersion);

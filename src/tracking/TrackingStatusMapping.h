@@ -15,10 +15,6 @@ struct TrackingOutcome {
     std::string statusCode;  // empty when the event carries none
     // Error lines for combinations the phase should not report, in the order met.
     std::vector<std::string> errors;
-
-    bool operator==(const TrackingOutcome& other) const {
-        return status == other.status && statusCode == other.statusCode && errors == other.errors;
-    }
 };
 
 // `prefix` followed by `number` in decimal, padded on the left with '0' so that the code has

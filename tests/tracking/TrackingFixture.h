@@ -18,14 +18,13 @@
 #include "common/Platform.h"
 #include "control/IdentifierCatalogue.h"
 #include "server/HttpService.h"
-#include "server/InternalUpdateMetadata.h"
 #include "store/UpdateSessionIdCache.h"
 #include "tracking/TrackingService.h"
 
 namespace kvinternal {
 
-// A tracking service over a scripted tracking endpoint, in a fresh working directory, with the
-// wall clock at `now` and retry waits recorded instead of slept.
+// A tracking service over a scripted tracking endpoint (`answer`), in a fresh working
+// directory, with the wall clock at `now` and retry waits recorded instead of slept.
 class TrackingFixture : public ::testing::Test {
 protected:
     using Channel = kvtest::RecordingLogger::Channel;
@@ -36,17 +35,13 @@ protected:
     const std::string trackingUrl = "https://update.kavrin.example/trackingv4";
     const std::string clientKey = "client-key-1234";
 
-    static HttpAnswer accepted() { return HttpAnswer{}; }
     static HttpAnswer refused() {
         return HttpAnswer::withoutResponse(kv::HttpProvider::HttpResult::GeneralError);
     }
-
     std::unique_ptr<TrackingService> construct() {
         return std::make_unique<TrackingService>(directory.path(), Log(logger), http, sessionIds,
                                                  clientKey, trackingUrl, "Kavrin host", "2.0.1");
     }
-
-    // The bodies posted so far, parsed.
     std::vector<Json::Value> posted() const {
         std::vector<Json::Value> documents;
         for (const auto& request : provider->requests()) {
@@ -61,18 +56,17 @@ protected:
     std::vector<std::string> storedNames() const {
         return platform::listFilesWithSuffix(directory.path() + "/tracking", ".failed");
     }
-    // A stored document that failed first `firstAge` and last `latestAge` ago (negative ages lie
-    // in the future).
+    void storeText(const std::string& name, const std::string& text) {
+        platform::createDirectory(directory.path() + "/tracking");
+        ASSERT_TRUE(platform::writeFileAtomically(resendPath(name), text));
+    }
+    // A document that failed first `firstAge` and last `latestAge` ago (negative: in the future).
     void store(const std::string& name, int64_t firstAge, int64_t latestAge) {
         Json::Value document;
         document["name"] = name;
         document["resend"]["firstFailureDate"] = Json::UInt64(now - firstAge);
         document["resend"]["latestResendAttempt"] = Json::UInt64(now - latestAge);
         storeText(name, json::styled(document));
-    }
-    void storeText(const std::string& name, const std::string& text) {
-        platform::createDirectory(directory.path() + "/tracking");
-        ASSERT_TRUE(platform::writeFileAtomically(resendPath(name), text));
     }
     Json::Value storedDocument(const std::string& name) const {
         return json::parse(platform::readFile(resendPath(name)).value_or("")).root;
@@ -84,7 +78,6 @@ protected:
         {IdentifierId::Model, "Vexa 10"},
         {IdentifierId::AppSwVersion, "61.2.A.0.120"},
     };
-
     uint64_t now = 1'750'000'000'000;
     std::vector<uint64_t> sleeps;
     platform::ScopedHooks hooks{
@@ -93,11 +86,10 @@ protected:
                         {}}};
     kvtest::TempDirectory directory;
     std::shared_ptr<kvtest::RecordingLogger> logger = std::make_shared<kvtest::RecordingLogger>();
-    std::function<HttpAnswer(const kvtest::RecordedHttpRequest&)> answer =
-        [](const kvtest::RecordedHttpRequest&) { return accepted(); };
+    std::function<HttpAnswer()> answer = [] { return HttpAnswer{}; };
     std::shared_ptr<kvtest::ScriptedHttpProvider> provider =
         std::make_shared<kvtest::ScriptedHttpProvider>(
-            [this](const kvtest::RecordedHttpRequest& request) { return answer(request); });
+            [this](const kvtest::RecordedHttpRequest&) { return answer(); });
     std::shared_ptr<HttpService> http = std::make_shared<HttpService>(Log(logger), provider);
     std::shared_ptr<UpdateSessionIdCache> sessionIds =
         std::make_shared<UpdateSessionIdCache>(Log(logger), directory.path());
