@@ -4,13 +4,13 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "PatternedBody.h"
 #include "RequestUrl.h"
@@ -45,17 +45,9 @@ std::string hostOf(const std::string& url) {
     return RequestUrl::parse(url).value().host();
 }
 
-// Header names are compared without regard to case, as an HTTP server does.
 std::optional<std::string> findHeader(const std::map<std::string, std::string>& headers,
                                       const std::string& name) {
-    const auto sameName = [&](const auto& header) {
-        return std::equal(header.first.begin(), header.first.end(), name.begin(), name.end(),
-                          [](char a, char b) {
-                              return std::tolower(static_cast<unsigned char>(a)) ==
-                                     std::tolower(static_cast<unsigned char>(b));
-                          });
-    };
-    const auto found = std::find_if(headers.begin(), headers.end(), sameName);
+    const auto found = headers.find(name);
     if (found == headers.end()) {
         return std::nullopt;
     }

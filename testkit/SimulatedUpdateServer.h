@@ -7,10 +7,10 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "ReadGate.h"
@@ -153,8 +153,8 @@ public:
     void setManifestChecksum(std::string checksum);
     void setNoHitsAnswer(NoHits answer);
     void setImageUpdates(ImageUpdates updates);
-    // Bodies are handed over in pieces of at most this many bytes (and at most the reader's
-    // buffer).
+    // Bodies are handed over in pieces of at most this many bytes (at least 1), and at most the
+    // reader's buffer.
     void setPieceLimit(uint64_t bytes);
     // Queues a fault for the next `times` requests of the endpoint, after those queued before.
     void injectFault(Endpoint endpoint, ServerFault fault, std::size_t times = 1);
