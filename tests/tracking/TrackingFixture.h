@@ -17,14 +17,16 @@
 #include "common/Log.h"
 #include "common/Platform.h"
 #include "control/IdentifierCatalogue.h"
+#include "control/ServerChoice.h"
 #include "server/HttpService.h"
 #include "store/UpdateSessionIdCache.h"
 #include "tracking/TrackingService.h"
 
 namespace kvinternal {
 
-// A tracking service over a scripted tracking endpoint (`answer`), in a fresh working
-// directory, with the wall clock at `now` and retry waits recorded instead of slept.
+// A tracking service over a scripted tracking endpoint (`answer`; tests may replace `http`
+// before constructing) of the test environment, in a fresh working directory, with the wall clock
+// at `now` and retry waits recorded instead of slept.
 class TrackingFixture : public ::testing::Test {
 protected:
     using Channel = kvtest::RecordingLogger::Channel;
@@ -32,8 +34,9 @@ protected:
 
     static constexpr int64_t minute = 60 * 1000;
     static constexpr int64_t day = 24 * 60 * minute;
-    const std::string trackingUrl = "https://update.kavrin.example/trackingv4";
-    const std::string clientKey = "client-key-1234";
+    const std::string trackingUrl =
+        servers::updateServerBase(kv::Kavrin::Server::Test) + "/trackingv4";
+    const std::string clientKey = servers::yavClientKey(kv::Kavrin::Server::Test);
 
     static HttpAnswer refused() {
         return HttpAnswer::withoutResponse(kv::HttpProvider::HttpResult::GeneralError);

@@ -7,6 +7,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "InProcessServerProvider.h"
+#include "SimulatedUpdateServer.h"
 #include "TrackingFixture.h"
 #include "server/InternalUpdateMetadata.h"
 
@@ -163,21 +165,24 @@ TEST_F(TrackingServiceTest, SendFailuresAreLoggedByKind) {
 }
 
 TEST_F(TrackingServiceTest, FailedSendStoresTheEventAndSendsNothingElse) {
+    using kvtest::Endpoint;
+    const auto server = std::make_shared<kvtest::SimulatedUpdateServer>();
+    http = std::make_shared<HttpService>(Log(logger),
+                                         std::make_shared<kvtest::InProcessServerProvider>(server));
     store("recent", 5 * minute, 5 * minute);
-    answer = refused;
+    server->injectFault(Endpoint::Tracking, kvtest::ServerFault::withStatus(400));
     auto service = construct();  // the 5 minutes old document waits
-    EXPECT_EQ(provider->calls().post, 0u);
+    EXPECT_EQ(server->count(Endpoint::Tracking), 0u);
     service->preverificationEvent(identifiers, *v1Update(), 1, "", -1);
-    EXPECT_EQ(provider->calls().post, 1u);
+    EXPECT_EQ(server->count(Endpoint::Tracking), 1u);
     EXPECT_EQ(storedNames().size(), 2u);
 
-    answer = [] { return HttpAnswer{}; };
     service->preverificationEvent(identifiers, *v1Update(), 0, "", -1);
-    const auto documents = posted();
-    ASSERT_EQ(documents.size(), 4u);  // the failed event, the new one, then both stored ones
-    EXPECT_EQ(documents[1]["update"]["fw"]["status"], "ok");
+    const auto received = server->trackingDocuments();  // checked against their CRC-32 header
+    ASSERT_EQ(received.size(), 3u);                     // the new event, then both stored ones
+    EXPECT_EQ(received[0].document["update"]["fw"]["status"], "ok");
     std::multiset<std::string> resent;
-    for (const auto& document : {documents[2], documents[3]}) {
+    for (const auto& document : {received[1].document, received[2].document}) {
         resent.insert(document.get("name", document["update"]["fw"]["statusCode"]).asString());
         EXPECT_FALSE(document.isMember("resend"));
     }
