@@ -75,9 +75,8 @@ Outcome served(int32_t status, uint64_t first, uint64_t length, std::string cont
             HttpResult::Success};
 }
 
-Outcome refused(int32_t status, std::string contentRange = "<none>") {
-    return {HttpResult::Success,     status, "<none>",
-            std::move(contentRange), "",     HttpResult::Success};
+Outcome refused(int32_t status) {
+    return {HttpResult::Success, status, "<none>", "<none>", "", HttpResult::Success};
 }
 
 class SimulatedUpdateServerTest : public SimulatedServerTest {
