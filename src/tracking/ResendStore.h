@@ -32,8 +32,6 @@ public:
     // throw either.
     void resendStored(bool force, const Sender& send) const;
 
-    const std::string& directory() const { return directory_; }
-
 private:
     enum class Verdict { Sent, Failed, Skipped };
 
