@@ -2,6 +2,7 @@
 
 #include "common/BuildConfig.h"
 #include "control/ExceptionTranslation.h"
+#include "control/Exceptions.h"
 #include "control/ServerChoice.h"
 
 namespace kvinternal {
@@ -18,7 +19,6 @@ std::string bannerText(const std::string& words, size_t length) {
     return line;
 }
 
-// The first missing required parameter, in the order they are checked, or none.
 bool hasAllRequiredParameters(const kv::Kavrin::SessionParameters& parameters) {
     return parameters.httpProvider && parameters.mtpProvider && parameters.logger &&
            !parameters.deviceId.empty() && !parameters.workingDirectory.empty() &&
@@ -29,9 +29,12 @@ bool hasAllRequiredParameters(const kv::Kavrin::SessionParameters& parameters) {
 }  // namespace
 
 KavrinImpl::~KavrinImpl() {
-    // Waits for a running operation before anything goes away.
+    // Waits for a running operation; the session then goes without ending, as no host asked for
+    // its caches to be written.
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     std::lock_guard<std::mutex> sessionLock(sessionMutex_);
+    log_ = Log();
+    session_.reset();
 }
 
 Log KavrinImpl::currentLog() {
@@ -43,6 +46,32 @@ void KavrinImpl::logBanner(Banner banner) {
     currentLog().info(bannerText(banner.words, banner.length));
 }
 
+KavrinImpl::Result KavrinImpl::runOnSession(const Log& log, const Routine& routine) {
+    if (!session_) {
+        return Result::IllegalState;
+    }
+    try {
+        routine(*session_);
+        return Result::Ok;
+    } catch (...) {
+        return translateCurrentException(log);
+    }
+}
+
+KavrinImpl::Result KavrinImpl::runSessionOperation(Banner banner, const Routine& routine) {
+    std::lock_guard<std::mutex> operationLock(operationMutex_);
+    logBanner(banner);
+    return runOnSession(log_, routine);
+}
+
+KavrinImpl::Result KavrinImpl::runQueuedSessionOperation(Banner queued, Banner started,
+                                                         const Routine& routine) {
+    logBanner(queued);
+    std::lock_guard<std::mutex> operationLock(operationMutex_);
+    logBanner(started);
+    return runOnSession(log_, routine);
+}
+
 KavrinImpl::Result KavrinImpl::CreateSession(const SessionParameters& parameters) {
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     const Log log(parameters.logger);
@@ -51,13 +80,21 @@ KavrinImpl::Result KavrinImpl::CreateSession(const SessionParameters& parameters
     if (!hasAllRequiredParameters(parameters)) {
         return Result::IllegalArgument;
     }
+    if (session_) {
+        return Result::IllegalState;
+    }
+    std::unique_ptr<Session> session;
     try {
+        // Checked here in this order, so a bad update server is reported even when the
+        // image server is bad too.
         servers::yavClientKey(parameters.yavServer);
         servers::imageQueryUrl(parameters.zuntServer);
+        session = std::make_unique<Session>(parameters);
     } catch (...) {
         return translateCurrentException(log);
     }
     std::lock_guard<std::mutex> sessionLock(sessionMutex_);
+    session_ = std::move(session);
     log_ = log;
     return Result::Ok;
 }
@@ -66,74 +103,76 @@ KavrinImpl::Result KavrinImpl::DestroySession() {
     logBanner({"Destroy session operation queued", 71});
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     logBanner({"Destroy session operation started", 71});
+    std::lock_guard<std::mutex> sessionLock(sessionMutex_);
+    if (session_) {
+        session_->endSession();
+        session_.reset();
+    }
     return Result::Ok;
 }
 
 KavrinImpl::Result KavrinImpl::Cancel() {
     std::lock_guard<std::mutex> sessionLock(sessionMutex_);
     log_.info(bannerText("Cancel", 70));
-    return Result::IllegalState;
+    return runOnSession(log_, [](Session& session) { session.cancel(); });
 }
 
-KavrinImpl::Result KavrinImpl::GetProgress(double& /*progress*/) {
+KavrinImpl::Result KavrinImpl::GetProgress(double& progress) {
     std::lock_guard<std::mutex> sessionLock(sessionMutex_);
-    return Result::IllegalState;
+    return runOnSession(log_, [&](Session& session) { progress = session.progress(); });
 }
 
-KavrinImpl::Result KavrinImpl::runSessionOperation(Banner banner) {
-    std::lock_guard<std::mutex> operationLock(operationMutex_);
-    logBanner(banner);
-    return Result::IllegalState;
+KavrinImpl::Result KavrinImpl::IdentifyDevice(std::shared_ptr<std::string>& identificationId) {
+    return runSessionOperation({"Identify device", 70},
+                               [&](Session& session) { session.identifyDevice(identificationId); });
 }
 
-KavrinImpl::Result KavrinImpl::runQueuedSessionOperation(Banner queued, Banner started) {
-    logBanner(queued);
-    std::lock_guard<std::mutex> operationLock(operationMutex_);
-    logBanner(started);
-    return Result::IllegalState;
-}
-
-KavrinImpl::Result KavrinImpl::IdentifyDevice(std::shared_ptr<std::string>& /*identificationId*/) {
-    return runSessionOperation({"Identify device", 70});
-}
-
-KavrinImpl::Result KavrinImpl::GetUpdates(
-    const std::string& /*identificationId*/,
-    std::shared_ptr<std::vector<UpdateMetadata>>& /*updates*/) {
-    return runSessionOperation({"Get updates", 70});
+KavrinImpl::Result KavrinImpl::GetUpdates(const std::string& identificationId,
+                                          std::shared_ptr<std::vector<UpdateMetadata>>& updates) {
+    return runSessionOperation({"Get updates", 70}, [&](Session& session) {
+        session.getUpdates(identificationId, updates);
+    });
 }
 
 KavrinImpl::Result KavrinImpl::GetUpdatesFromDefaultCapabilityFile(
-    const std::shared_ptr<uint8_t[]>& /*fileData*/, uint64_t /*fileLength*/,
-    std::shared_ptr<std::vector<UpdateMetadata>>& /*updates*/) {
-    return runSessionOperation({"Get updates from default capability file", 70});
+    const std::shared_ptr<uint8_t[]>& fileData, uint64_t fileLength,
+    std::shared_ptr<std::vector<UpdateMetadata>>& updates) {
+    return runSessionOperation(
+        {"Get updates from default capability file", 70}, [&](Session& session) {
+            session.getUpdatesFromDefaultCapabilityFile(fileData, fileLength, updates);
+        });
 }
 
 KavrinImpl::Result KavrinImpl::DownloadDeltaUpdate(const std::string& /*updateId*/) {
     return runQueuedSessionOperation({"Download delta update operation queued", 70},
-                                     {"Download delta update operation started", 70});
+                                     {"Download delta update operation started", 70},
+                                     [](Session&) { throw IllegalStateException("not yet"); });
 }
 
 KavrinImpl::Result KavrinImpl::TransferDeltaToDevice(const std::string& /*updateId*/) {
     return runQueuedSessionOperation({"Transfer delta to device operation queued", 70},
-                                     {"Transfer delta to device operation started", 70});
+                                     {"Transfer delta to device operation started", 70},
+                                     [](Session&) { throw IllegalStateException("not yet"); });
 }
 
 KavrinImpl::Result KavrinImpl::UpdateDeviceWithDelta(const std::string& /*updateId*/,
                                                      bool /*deletePackageOnSuccess*/) {
     return runQueuedSessionOperation({"Update device with delta operation queued", 71},
-                                     {"Update device with delta operation started", 71});
+                                     {"Update device with delta operation started", 71},
+                                     [](Session&) { throw IllegalStateException("not yet"); });
 }
 
 KavrinImpl::Result KavrinImpl::GetFinalResult(bool /*deletePackageOnSuccess*/,
                                               std::shared_ptr<FinalResult>& /*result*/) {
     return runQueuedSessionOperation({"Get final result operation queued", 71},
-                                     {"Get final result operation started", 71});
+                                     {"Get final result operation started", 71},
+                                     [](Session&) { throw IllegalStateException("not yet"); });
 }
 
-KavrinImpl::Result KavrinImpl::GetImei(const std::string& /*identificationId*/,
-                                       std::shared_ptr<std::string>& /*imei*/) {
-    return runSessionOperation({"Get IMEI", 71});
+KavrinImpl::Result KavrinImpl::GetImei(const std::string& identificationId,
+                                       std::shared_ptr<std::string>& imei) {
+    return runSessionOperation({"Get IMEI", 71},
+                               [&](Session& session) { session.getImei(identificationId, imei); });
 }
 
 bool KavrinImpl::IsMarkerCode(const std::shared_ptr<const uint16_t>& code) {

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/Log.h"
+#include "control/Session.h"
 #include "kavrin/Kavrin.h"
 
 namespace kvinternal {
@@ -43,16 +46,22 @@ private:
         size_t length;
     };
 
-    // The frame of the operations that work on the session: banner(s), the operation lock,
-    // and the answer for a missing session.
-    Result runSessionOperation(Banner banner);
-    Result runQueuedSessionOperation(Banner queued, Banner started);
+    using Routine = std::function<void(Session&)>;
 
-    // The logger is written by CreateSession and read by operations that have not taken
-    // `operationMutex_` yet; `sessionMutex_` guards it.
+    // The frame of the operations that work on the session: banner(s), the operation lock,
+    // the answer for a missing session, and the translation of every failure.
+    Result runSessionOperation(Banner banner, const Routine& routine);
+    Result runQueuedSessionOperation(Banner queued, Banner started, const Routine& routine);
+    // Runs the routine on the open session; the caller holds the lock that keeps it open.
+    Result runOnSession(const Log& log, const Routine& routine);
+
+    // The session and the logger are written under both locks and read under either: the long
+    // operations read them under `operationMutex_`, `Cancel` and `GetProgress` under
+    // `sessionMutex_`, and a queued banner takes `sessionMutex_` briefly before waiting.
     Log currentLog();
     void logBanner(Banner banner);
 
+    std::unique_ptr<Session> session_;
     Log log_;
     std::mutex operationMutex_;
     std::mutex sessionMutex_;

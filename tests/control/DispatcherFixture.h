@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "RecordingLogger.h"
+#include "TempDirectory.h"
 #include "kavrin/Kavrin.h"
 
 namespace kvtest {
 
-// Providers that are never reached while no session can be built.
+// Providers for dispatcher tests, which never reach the phone or the servers.
 class UnusedHttpProvider : public kv::HttpProvider {
 public:
     HttpResult post(const std::shared_ptr<const HttpPostRequest>&,
@@ -47,13 +48,14 @@ protected:
         parameters.httpProvider = std::make_shared<UnusedHttpProvider>();
         parameters.mtpProvider = std::make_shared<UnusedMtpProvider>();
         parameters.deviceId = "device-1";
-        parameters.workingDirectory = "/tmp/kavrin-unused";
+        parameters.workingDirectory = workingDirectory.path();
         parameters.language = "en";
         parameters.clientName = "dispatcher-test";
         parameters.clientVersion = "0.1";
         return parameters;
     }
 
+    TempDirectory workingDirectory;
     std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
     std::unique_ptr<kv::Kavrin> kavrin = CreateKavrin();
 };

@@ -11,8 +11,10 @@ using Channel = RecordingLogger::Channel;
 const std::string createBanner =
     "----------- Create session --------------------------------------------";
 
+// After a session has ended the logger stays, so each operation logs its banner and answers 2.
 TEST_F(DispatcherTest, BannersMatchToTheCharacter) {
     ASSERT_EQ(kavrin->CreateSession(validParameters()), Result::Ok);
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
     logger->clear();
 
     std::shared_ptr<std::string> text;
@@ -48,7 +50,6 @@ TEST_F(DispatcherTest, BannersMatchToTheCharacter) {
     };
     for (const auto& testCase : cases) {
         logger->clear();
-        // No session can be built yet, so every session operation answers 2 after its banner.
         EXPECT_EQ(testCase.call(), Result::IllegalState) << testCase.banners.front();
         EXPECT_EQ(logger->messages(Channel::Info), testCase.banners);
         EXPECT_EQ(logger->lines().size(), testCase.banners.size());
@@ -127,6 +128,7 @@ TEST_F(DispatcherTest, ServerChoicesOutsideTheFourEnvironmentsAreRefused) {
         parameters.yavServer = static_cast<Server>(server);
         parameters.zuntServer = static_cast<Server>(3 - server);
         EXPECT_EQ(kavrin->CreateSession(parameters), Result::Ok) << server;
+        EXPECT_EQ(kavrin->DestroySession(), Result::Ok);
     }
 }
 

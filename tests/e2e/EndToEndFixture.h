@@ -1,0 +1,73 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "InProcessServerProvider.h"
+#include "RecordingLogger.h"
+#include "SimulatedPhone.h"
+#include "SimulatedUpdateServer.h"
+#include "TempDirectory.h"
+#include "common/Platform.h"
+#include "kavrin/Kavrin.h"
+
+namespace kvtest {
+
+using Result = kv::Kavrin::Result;
+using Updates = std::shared_ptr<std::vector<kv::Kavrin::UpdateMetadata>>;
+
+// A host as a test writes it: the library through CreateKavrin and the public headers, the
+// simulated phone and the in-process simulated update server, and the platform hooks so that
+// retry waits are recorded instead of slept.
+class EndToEndTest : public ::testing::Test {
+protected:
+    EndToEndTest()
+        : hooks_({[this](uint64_t milliseconds) { sleeps.push_back(milliseconds); }, {}, {}}) {}
+
+    // Replaces the phone before the session opens.
+    void usePhone(SimulatedPhone::Kind kind) { phone = std::make_shared<SimulatedPhone>(kind); }
+
+    kv::Kavrin::SessionParameters parameters() const {
+        kv::Kavrin::SessionParameters parameters;
+        parameters.logger = logger;
+        parameters.httpProvider = provider;
+        parameters.mtpProvider = phone;
+        parameters.deviceId = SimulatedPhone::defaultDeviceId;
+        parameters.workingDirectory = workingDirectory.path();
+        parameters.language = "en";
+        parameters.clientName = "e2e-host";
+        parameters.clientVersion = "1.0";
+        return parameters;
+    }
+
+    void openSession() { ASSERT_EQ(kavrin->CreateSession(parameters()), Result::Ok); }
+
+    std::string identify() {
+        std::shared_ptr<std::string> id;
+        EXPECT_EQ(kavrin->IdentifyDevice(id), Result::Ok);
+        return id ? *id : std::string();
+    }
+
+    Updates search(const std::string& identificationId, Result expected = Result::Ok) {
+        Updates updates;
+        EXPECT_EQ(kavrin->GetUpdates(identificationId, updates), expected);
+        return updates;
+    }
+
+    TempDirectory workingDirectory;
+    std::vector<uint64_t> sleeps;
+    std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
+    std::shared_ptr<SimulatedPhone> phone = std::make_shared<SimulatedPhone>();
+    std::shared_ptr<SimulatedUpdateServer> server = std::make_shared<SimulatedUpdateServer>();
+    std::shared_ptr<InProcessServerProvider> provider =
+        std::make_shared<InProcessServerProvider>(server);
+    std::unique_ptr<kv::Kavrin> kavrin = CreateKavrin();
+
+private:
+    kvinternal::platform::ScopedHooks hooks_;
+};
+
+}  // namespace kvtest

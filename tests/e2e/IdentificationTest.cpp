@@ -1,0 +1,97 @@
+#include <filesystem>
+
+#include "EndToEndFixture.h"
+
+namespace kvtest {
+namespace {
+
+using Channel = RecordingLogger::Channel;
+
+constexpr uint16_t userTypeProperty = 0xD043;
+
+class IdentificationTest : public EndToEndTest {
+protected:
+    bool identifierCacheExists() const {
+        return std::filesystem::exists(workingDirectory.file("identifiers.cache"));
+    }
+};
+
+TEST_F(IdentificationTest, OnlyTheExactUserTypeUserIsRefused) {
+    for (const char* userType : {"User", "owner", ""}) {
+        phone->setProperty(userTypeProperty, userType);
+        openSession();
+        EXPECT_FALSE(identify().empty()) << userType;
+        ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    }
+    std::filesystem::remove(workingDirectory.file("identifiers.cache"));
+
+    phone->setProperty(userTypeProperty, "user");
+    openSession();
+    std::shared_ptr<std::string> id;
+    EXPECT_EQ(kavrin->IdentifyDevice(id), Result::UserNotAuthorized);
+    ASSERT_TRUE(id);
+    EXPECT_TRUE(id->empty());
+    EXPECT_TRUE(logger->contains(
+        Channel::Error,
+        "User not authorized exception: The current user set on the device is not authorized to "
+        "update the device, identification stopped."));
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    EXPECT_FALSE(identifierCacheExists());
+}
+
+TEST_F(IdentificationTest, IdentificationIdSurvivesTheSession) {
+    openSession();
+    const std::string id = identify();
+    ASSERT_EQ(id.size(), 36u);
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    EXPECT_TRUE(identifierCacheExists());
+
+    kavrin = CreateKavrin();
+    openSession();
+    std::shared_ptr<std::string> imei;
+    EXPECT_EQ(kavrin->GetImei(id, imei), Result::Ok);
+    EXPECT_EQ(*imei, SimulatedPhone::defaultImei);
+    EXPECT_EQ(search(id)->size(), 0u);  // the catalogue is empty, the id is known
+}
+
+TEST_F(IdentificationTest, UnknownIdentificationIdIsAnIllegalArgument) {
+    openSession();
+    std::shared_ptr<std::string> imei;
+    EXPECT_EQ(kavrin->GetImei("no-such-id", imei), Result::IllegalArgument);
+    search("no-such-id", Result::IllegalArgument);
+    EXPECT_EQ(logger->count("Illegal argument exception: The identification id is not coupled to "
+                            "a identifier collection: no-such-id"),
+              2u);
+}
+
+TEST_F(IdentificationTest, PhoneWithoutImeiGivesAnEmptyImei) {
+    phone->setProperty(0xD044, "");
+    phone->setProperty(0xD037, "");
+    openSession();
+    std::shared_ptr<std::string> imei;
+    EXPECT_EQ(kavrin->GetImei(identify(), imei), Result::Ok);
+    EXPECT_TRUE(imei->empty());
+    EXPECT_TRUE(logger->contains(Channel::Error, "No IMEI found!"));
+}
+
+TEST_F(IdentificationTest, PhoneWhoseApiCannotBeDeterminedIsRefused) {
+    usePhone(SimulatedPhone::Kind::SeveralApis);
+    openSession();
+    std::shared_ptr<std::string> id;
+    EXPECT_EQ(kavrin->IdentifyDevice(id), Result::DeviceError);
+    EXPECT_TRUE(logger->contains(Channel::Error,
+                                 "Unsupported device API exception: Cannot determine device API "
+                                 "type (GOTA, FOTA etc...)"));
+}
+
+TEST_F(IdentificationTest, DisconnectedPhoneIsADeviceError) {
+    phone->failWithResult(0x9187, kv::MtpProvider::MtpResult::DeviceDisconnected);
+    openSession();
+    std::shared_ptr<std::string> id;
+    EXPECT_EQ(kavrin->IdentifyDevice(id), Result::DeviceError);
+    EXPECT_TRUE(id->empty());
+    EXPECT_TRUE(logger->contains(Channel::Error, "Device exception: Device is disconnected"));
+}
+
+}  // namespace
+}  // namespace kvtest
