@@ -34,6 +34,14 @@ MtpDatasetWriter& MtpDatasetWriter::mtpString(const std::u16string& text) {
     return uint16(0);
 }
 
+MtpDatasetWriter& MtpDatasetWriter::longString(const std::u16string& text) {
+    uint32(static_cast<uint32_t>(text.size() + 1));
+    for (const char16_t unit : text) {
+        uint16(unit);
+    }
+    return uint16(0);
+}
+
 MtpDatasetWriter& MtpDatasetWriter::array(const std::vector<uint16_t>& elements) {
     uint32(static_cast<uint32_t>(elements.size()));
     for (const uint16_t element : elements) {

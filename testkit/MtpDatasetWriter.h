@@ -15,6 +15,9 @@ public:
     MtpDatasetWriter& uint32(uint32_t value);
     // 8-bit count of code units including the terminating 0 (0 for an empty text), then the units.
     MtpDatasetWriter& mtpString(const std::u16string& text);
+    // 32-bit count of code units including the terminating 0, then the units (the update agent's
+    // report).
+    MtpDatasetWriter& longString(const std::u16string& text);
     // 32-bit element count, then the elements.
     MtpDatasetWriter& array(const std::vector<uint16_t>& elements);
 

@@ -1,21 +1,34 @@
 #include "SimulatedPhone.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
+#include <fstream>
+#include <stdexcept>
 
 #include "ImeiEncryption.h"
+#include "MtpDatasetReader.h"
 #include "MtpDatasetWriter.h"
 #include "common/Platform.h"
 #include "common/Utf.h"
+#include "store/Sha256Hasher.h"
 
 namespace kvtest {
 
 namespace {
 
 constexpr uint16_t responseOk = 0x2001;
+constexpr uint16_t responseGeneralError = 0x2002;
 constexpr uint16_t responseOperationNotSupported = 0x2005;
 constexpr uint16_t responseParameterNotSupported = 0x2006;
+constexpr uint16_t responseInvalidObjectHandle = 0x2009;
 constexpr uint16_t operationGetDeviceInfo = 0x1001;
+constexpr uint16_t operationVerifyAndUpdate = 0x9170;
+constexpr uint16_t operationReadFotaStatus = 0x9171;
+constexpr uint16_t operationVerifyAndUpdateJsonV3 = 0x9175;
+constexpr uint16_t operationVerifyAndUpdateJsonV4 = 0x9178;
 constexpr uint16_t operationGetVendorProperty = 0x9187;
+constexpr uint16_t propertyAppSwVersion = 0xD039;
 constexpr uint16_t propertyEncryptedImei = 0xD044;
 constexpr uint16_t propertyUnencryptedImei = 0xD037;
 constexpr uint16_t propertyRootingStatus = 0xD04C;
@@ -57,15 +70,78 @@ const std::map<uint16_t, std::string> defaultProperties{
     {0xD043, "consumer"},
 };
 
-std::optional<std::vector<uint8_t>> readLocalFile(const std::string& path) {
-    const auto text = kvinternal::platform::readFile(path);
-    if (!text) {
-        return std::nullopt;
+// The request's parameter, 0 beyond those it carries; a count above five reads no further.
+uint32_t parameter(const kv::MtpProvider::MtpRequest& request, uint16_t index) {
+    return index < std::min<uint16_t>(request.numberOfParameters, 5) ? request.parameters[index]
+                                                                     : 0;
+}
+
+// The JSON document of a verify-and-update request; false when it is not one.
+bool decodeDocument(const kv::MtpProvider::MtpRequest& request, SimulatedPhone::VerifyCall& call) {
+    if (!request.data) {
+        return false;
     }
-    return std::vector<uint8_t>(text->begin(), text->end());
+    MtpDatasetReader reader({request.data.get(), request.data.get() + request.dataLength});
+    try {
+        call.documentText = kvinternal::utf16ToUtf8(reader.sizedLongString());
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+    Json::CharReaderBuilder builder;
+    builder["failIfExtra"] = true;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
+    const char* text = call.documentText.data();
+    return reader.atEnd() &&
+           parser->parse(text, text + call.documentText.size(), &call.document, &errors) &&
+           call.document.isObject();
 }
 
 }  // namespace
+
+// A file as it arrives: its size and running SHA-256, and its bytes when they are kept.
+class SimulatedPhone::ReceivedFile {
+public:
+    explicit ReceivedFile(TransferMode mode)
+        : keepContent_(mode == TransferMode::KeepContent),
+          context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+        if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
+            throw std::runtime_error("OpenSSL could not start a SHA-256");
+        }
+    }
+
+    void add(const uint8_t* data, size_t length) {
+        if (EVP_DigestUpdate(context_.get(), data, length) != 1) {
+            throw std::runtime_error("OpenSSL could not hash a chunk");
+        }
+        if (keepContent_) {
+            content_.insert(content_.end(), data, data + length);
+        }
+        size_ += length;
+    }
+
+    StoredObject finish(std::string destinationPath) {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1) {
+            throw std::runtime_error("OpenSSL could not finish a SHA-256");
+        }
+        return {std::move(destinationPath), size_, kvinternal::toHex(digest, length),
+                std::move(content_)};
+    }
+
+private:
+    bool keepContent_;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
+    std::vector<uint8_t> content_;
+    uint64_t size_ = 0;
+};
+
+SimulatedPhone::FotaStatus SimulatedPhone::FotaStatus::withReport(uint32_t resultCode,
+                                                                  const std::string& utf8Text) {
+    return {responseOk, resultCode,
+            MtpDatasetWriter().longString(kvinternal::utf8ToUtf16(utf8Text)).bytes()};
+}
 
 SimulatedPhone::SimulatedPhone(Kind kind, std::string deviceId) : deviceId_(std::move(deviceId)) {
     operations_ = standardOperations;
@@ -80,6 +156,58 @@ SimulatedPhone::SimulatedPhone(Kind kind, std::string deviceId) : deviceId_(std:
     handlers_[operationGetVendorProperty] = [this](const MtpRequest& request) {
         return vendorPropertyAnswer(request);
     };
+    for (const uint16_t verify : {operationVerifyAndUpdate, operationVerifyAndUpdateJsonV3,
+                                  operationVerifyAndUpdateJsonV4}) {
+        handlers_[verify] = [this](const MtpRequest& request) { return verifyAnswer(request); };
+    }
+    handlers_[operationReadFotaStatus] = [this](const MtpRequest& request) {
+        return fotaStatusAnswer(request);
+    };
+}
+
+bool SimulatedPhone::lists(uint16_t operationCode) const {
+    return std::find(operations_.begin(), operations_.end(), operationCode) != operations_.end();
+}
+
+SimulatedPhone::Answer SimulatedPhone::verifyAnswer(const MtpRequest& request) {
+    if (!lists(request.operationCode)) {
+        return {responseOperationNotSupported, {}, {}};
+    }
+    const bool legacy = request.operationCode == operationVerifyAndUpdate;
+    VerifyCall call{request.operationCode,
+                    parameter(request, 0),
+                    parameter(request, 1),
+                    parameter(request, 2),
+                    {},
+                    {}};
+    const bool documentOk = legacy || decodeDocument(request, call);
+    verifyCalls_.push_back(call);
+    if (request.numberOfParameters != (legacy ? 1 : 3)) {
+        return {responseParameterNotSupported, {}, {}};
+    }
+    if (objects_.count(call.objectHandle) == 0) {
+        return {responseInvalidObjectHandle, {}, {}};
+    }
+    if (!documentOk) {
+        return {responseGeneralError, {}, {}};
+    }
+    if (installation_) {
+        properties_[propertyAppSwVersion] = mtpStringBytes(installation_->appSwVersion);
+        fotaStatus_ = std::move(installation_->status);
+        installation_.reset();
+    }
+    return {responseOk, {}, {}};
+}
+
+SimulatedPhone::Answer SimulatedPhone::fotaStatusAnswer(const MtpRequest& request) const {
+    if (!lists(request.operationCode)) {
+        return {responseOperationNotSupported, {}, {}};
+    }
+    Answer answer{fotaStatus_.responseCode, {}, fotaStatus_.report};
+    if (fotaStatus_.resultCode) {
+        answer.parameters.push_back(*fotaStatus_.resultCode);
+    }
+    return answer;
 }
 
 void SimulatedPhone::setOperationsSupported(std::vector<uint16_t> operations) {
@@ -165,6 +293,21 @@ void SimulatedPhone::setTransferChunkSize(size_t bytes) {
     chunkSize_ = std::max<size_t>(bytes, 1);
 }
 
+void SimulatedPhone::setTransferMode(TransferMode mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    transferMode_ = mode;
+}
+
+void SimulatedPhone::setFotaStatus(FotaStatus status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fotaStatus_ = std::move(status);
+}
+
+void SimulatedPhone::installOnVerify(Installation installation) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    installation_ = std::move(installation);
+}
+
 void SimulatedPhone::holdTransferAt(uint64_t offset) {
     std::lock_guard<std::mutex> lock(mutex_);
     holdOffset_ = offset;
@@ -184,6 +327,11 @@ void SimulatedPhone::releaseTransfer() {
 std::vector<SimulatedPhone::RecordedRequest> SimulatedPhone::requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
+}
+
+std::vector<SimulatedPhone::VerifyCall> SimulatedPhone::verifyCalls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return verifyCalls_;
 }
 
 std::optional<SimulatedPhone::StoredObject> SimulatedPhone::storedObject(
@@ -247,7 +395,8 @@ SimulatedPhone::MtpResult SimulatedPhone::execute(const std::string& deviceId,
     const auto* data = request->data.get();
     requests_.push_back(
         {request->operationCode,
-         {request->parameters, request->parameters + request->numberOfParameters},
+         {request->parameters,
+          request->parameters + std::min<uint16_t>(request->numberOfParameters, 5)},
          data ? std::vector<uint8_t>(data, data + request->dataLength) : std::vector<uint8_t>()});
     const auto fault = faults_.find(request->operationCode);
     if (fault != faults_.end() && fault->second.result) {
@@ -267,20 +416,31 @@ void SimulatedPhone::waitWhileHeld(std::unique_lock<std::mutex>& lock) {
     held_ = false;
 }
 
-bool SimulatedPhone::transfer(std::unique_lock<std::mutex>& lock, uint64_t size) {
-    transfer_ = Transfer{true, false, 0, size};
+SimulatedPhone::MtpResult SimulatedPhone::transfer(std::unique_lock<std::mutex>& lock,
+                                                   std::istream& input, ReceivedFile& file) {
+    std::vector<uint8_t> chunk;
     for (;;) {
         waitWhileHeld(lock);
-        if (transfer_.cancelRequested || transfer_.sent == size) {
-            break;
+        if (transfer_.cancelRequested) {
+            return MtpResult::Cancelled;
         }
-        transfer_.sent += std::min<uint64_t>(chunkSize_, size - transfer_.sent);
-        // Lets `cancel` and `progress` in between chunks, as a USB transfer would.
+        if (transfer_.sent == transfer_.total) {
+            return MtpResult::Success;
+        }
+        chunk.resize(std::min<uint64_t>(chunkSize_, transfer_.total - transfer_.sent));
+        // Reads without the lock, so that `cancel` and `progress` answer meanwhile.
         lock.unlock();
+        const bool read = static_cast<bool>(input.read(reinterpret_cast<char*>(chunk.data()),
+                                                       static_cast<std::streamsize>(chunk.size())));
+        if (read) {
+            file.add(chunk.data(), chunk.size());
+        }
         lock.lock();
+        if (!read) {
+            return MtpResult::GeneralError;  // the file shrank under the transfer
+        }
+        transfer_.sent += chunk.size();
     }
-    transfer_.active = false;
-    return !transfer_.cancelRequested;
 }
 
 SimulatedPhone::MtpResult SimulatedPhone::sendFile(const std::string& deviceId,
@@ -290,20 +450,24 @@ SimulatedPhone::MtpResult SimulatedPhone::sendFile(const std::string& deviceId,
     if (deviceId != deviceId_) {
         return MtpResult::DeviceDisconnected;
     }
-    auto content = readLocalFile(localPath);
+    std::ifstream input(kvinternal::platform::toPath(localPath), std::ios::binary);
+    const auto size = kvinternal::platform::fileSize(localPath);
     std::unique_lock<std::mutex> lock(mutex_);
     if (sendFileFault_) {
         return *sendFileFault_;
     }
-    if (!content) {
+    if (!input || !size) {
         return MtpResult::InvalidArgument;
     }
-    if (!transfer(lock, content->size())) {
-        return MtpResult::Cancelled;
+    ReceivedFile file(transferMode_);
+    transfer_ = Transfer{true, false, 0, *size};
+    const MtpResult result = transfer(lock, input, file);
+    transfer_.active = false;
+    if (result == MtpResult::Success) {
+        objectHandle = nextObjectHandle_++;
+        objects_[objectHandle] = file.finish(destinationPath);
     }
-    objectHandle = nextObjectHandle_++;
-    objects_[objectHandle] = {destinationPath, std::move(*content)};
-    return MtpResult::Success;
+    return result;
 }
 
 SimulatedPhone::MtpResult SimulatedPhone::cancel(const std::string& deviceId) {

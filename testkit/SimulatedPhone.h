@@ -1,9 +1,12 @@
 #pragma once
 
+#include <json/json.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <istream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -16,9 +19,17 @@ namespace kvtest {
 
 // A kv::MtpProvider that behaves like a phone: it answers GetDeviceInfo with a real DeviceInfo
 // dataset listing the update operations of its kind, GetVendorProperty from a table of property
-// values, and stores sent files under object handles. Tests inject faults per operation code.
-// Every member is safe to call from several threads; `cancel` and `progress` answer while
-// `sendFile` runs.
+// values, stores sent files under object handles, takes verify-and-update requests for the
+// objects it holds (recording what they carried) and answers ReadFotaStatus. Update operations
+// its DeviceInfo does not list are answered "operation not supported". Tests inject faults per
+// operation code. Every member is safe to call from several threads; `cancel` and `progress`
+// answer while `sendFile` runs.
+//
+// A whole legacy update, phone side:
+//     SimulatedPhone phone(SimulatedPhone::Kind::LegacyFota);
+//     phone.installOnVerify({"5.3.0.201", SimulatedPhone::FotaStatus::withReport(0, "done")});
+//     // the library sends the package, then 0x9170 with its handle; the phone now reports AppSw
+//     // version 5.3.0.201 and ReadFotaStatus answers result 0 with the report "done".
 class SimulatedPhone : public kv::MtpProvider {
 public:
     // Which update operations the DeviceInfo lists.
@@ -36,9 +47,46 @@ public:
         std::vector<uint8_t> data;
     };
 
+    // What `sendFile` keeps of a file: always its size and SHA-256 (lowercase hex), and its
+    // content only in TransferMode::KeepContent.
     struct StoredObject {
         std::string destinationPath;
+        uint64_t size = 0;
+        std::string sha256;
         std::vector<uint8_t> content;
+    };
+    enum class TransferMode { KeepContent, DigestOnly };
+
+    // The answer to ReadFotaStatus (0x9171).
+    struct FotaStatus {
+        uint16_t responseCode = 0x2001;
+        // Response parameter 1; the response has no parameter when it is empty.
+        std::optional<uint32_t> resultCode = 0;
+        // The data phase exactly as sent (a long string, malformed bytes, or nothing).
+        std::vector<uint8_t> report;
+
+        // OK with `resultCode` and the report `utf8Text` as a long string.
+        static FotaStatus withReport(uint32_t resultCode, const std::string& utf8Text);
+    };
+
+    // What an accepted verify-and-update does: the phone installs the package and reboots into
+    // `appSwVersion` (its AppSw version property from then on), after which ReadFotaStatus
+    // answers `status`.
+    struct Installation {
+        std::string appSwVersion;
+        FotaStatus status;
+    };
+
+    // One verify-and-update request as the phone understood it. The size parameters are 0 for
+    // 0x9170; the document is the JSON operations' text as received and its parsed form (null
+    // when it could not be decoded or parsed).
+    struct VerifyCall {
+        uint16_t operationCode = 0;
+        uint32_t objectHandle = 0;
+        uint32_t sizeLow = 0;
+        uint32_t sizeHigh = 0;
+        std::string documentText;
+        Json::Value document;
     };
 
     static constexpr char defaultDeviceId[] = "simulated-phone-1";
@@ -66,14 +114,23 @@ public:
     void answerOkWithoutData(uint16_t operationCode);
     void failSendFileWith(MtpResult result);
 
-    // `sendFile` moves this many bytes between progress updates.
+    // `sendFile` reads and moves this many bytes between progress updates.
     void setTransferChunkSize(size_t bytes);
+    // KeepContent (the default) keeps each file's bytes; DigestOnly keeps size and SHA-256 only,
+    // for large files.
+    void setTransferMode(TransferMode mode);
     // The next `sendFile` stops once `offset` bytes are sent, until `releaseTransfer` or `cancel`.
     void holdTransferAt(uint64_t offset);
     void waitUntilTransferHeld();
     void releaseTransfer();
 
+    // The ReadFotaStatus answer from now on.
+    void setFotaStatus(FotaStatus status);
+    // What the next accepted verify-and-update installs; nothing changes without it.
+    void installOnVerify(Installation installation);
+
     std::vector<RecordedRequest> requests() const;
+    std::vector<VerifyCall> verifyCalls() const;
     std::optional<StoredObject> storedObject(uint32_t objectHandle) const;
     int cancelCalls() const;
     int progressCalls() const;
@@ -108,13 +165,19 @@ private:
         uint64_t total = 0;
     };
 
+    class ReceivedFile;
+
     Answer answer(const MtpRequest& request);
     Answer deviceInfoAnswer() const;
     Answer vendorPropertyAnswer(const MtpRequest& request) const;
+    Answer verifyAnswer(const MtpRequest& request);
+    Answer fotaStatusAnswer(const MtpRequest& request) const;
+    bool lists(uint16_t operationCode) const;
     static MtpResult deliver(const Answer& answer, uint64_t maxDataLength, MtpResponse& response);
     void waitWhileHeld(std::unique_lock<std::mutex>& lock);
-    // Counts `size` bytes across chunk by chunk; false when cancelled.
-    bool transfer(std::unique_lock<std::mutex>& lock, uint64_t size);
+    // Moves the file chunk by chunk into `file`, reading without the lock; the lock is held
+    // again on return.
+    MtpResult transfer(std::unique_lock<std::mutex>& lock, std::istream& input, ReceivedFile& file);
 
     const std::string deviceId_;
     mutable std::mutex mutex_;
@@ -126,6 +189,10 @@ private:
     std::optional<MtpResult> sendFileFault_;
     std::vector<RecordedRequest> requests_;
     std::map<uint32_t, StoredObject> objects_;
+    std::vector<VerifyCall> verifyCalls_;
+    FotaStatus fotaStatus_;
+    std::optional<Installation> installation_;
+    TransferMode transferMode_ = TransferMode::KeepContent;
     uint32_t nextObjectHandle_ = 0x00010001;
     Transfer transfer_;
     size_t chunkSize_ = 4096;
