@@ -195,6 +195,10 @@ ServerFault ServerFault::withoutContentType() {
     return faultWith(&ServerFault::dropContentType, true);
 }
 
+ServerFault ServerFault::withContentType(std::string value) {
+    return faultWith(&ServerFault::contentType, std::move(value));
+}
+
 ServerFault ServerFault::withBody(std::string body) {
     return faultWith(&ServerFault::body, std::move(body));
 }
@@ -342,6 +346,9 @@ void SimulatedUpdateServer::applyFault(const ServerFault& fault, ServerAnswer& a
     }
     if (fault.contentRange) {
         answer.headers[kvinternal::headerContentRange] = *fault.contentRange;
+    }
+    if (fault.contentType) {
+        answer.headers[kvinternal::headerContentType] = *fault.contentType;
     }
     if (fault.dropContentType) {
         answer.headers.erase(kvinternal::headerContentType);

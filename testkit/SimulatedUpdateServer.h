@@ -95,6 +95,8 @@ struct ServerFault {
     // Sent as "Content-Range" instead of the right value.
     std::optional<std::string> contentRange;
     bool dropContentType = false;
+    // Sent as "Content-Type" instead of the endpoint's media type.
+    std::optional<std::string> contentType;
     // Sent instead of the body (a malformed manifest, say), with the endpoint's content type.
     std::optional<std::string> body;
 
@@ -105,6 +107,7 @@ struct ServerFault {
     static ServerFault rangeIgnored();
     static ServerFault wrongContentRange(std::string value);
     static ServerFault withoutContentType();
+    static ServerFault withContentType(std::string value);
     static ServerFault withBody(std::string body);
 };
 
