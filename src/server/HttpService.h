@@ -13,12 +13,14 @@
 #include "common/Lifetime.h"
 #include "common/Log.h"
 #include "common/TrackingReference.h"
+#include "control/IdentifierCatalogue.h"
 #include "kavrin/HttpProvider.h"
 
 namespace kvinternal {
 
 class ProgressHandler;
 class TrackingService;
+struct InternalUpdateMetadata;
 
 // Header names and media types of the server protocols.
 inline constexpr char headerAccept[] = "Accept";
@@ -81,6 +83,14 @@ public:
     void post(const std::string& url, const std::string& logUrl, const std::string& body,
               const ContentType& contentType, std::map<std::string, std::string> extraHeaders);
 
+    // Fetches the update's package into its delta file, continuing from the bytes already on
+    // disk, then checks its size and checksum; reports the download phase to tracking. Returns
+    // when the package is on disk, complete and verified (or was complete already); throws
+    // otherwise, leaving what arrived on disk and in the delta file cache for the next call.
+    // The session publishes its delta file cache and sets the tracking service before calling.
+    void downloadDelta(const std::shared_ptr<InternalUpdateMetadata>& metadata,
+                       const IdentifierCollection& identifiers);
+
     // Called from the host's second thread: aborts the provider call of a running download.
     void cancel();
     // The running download's progress, through which `cancel` knows there is one to abort.
@@ -92,6 +102,9 @@ public:
     std::shared_ptr<TrackingService> trackingService() const;
 
 private:
+    // One call of `downloadDelta`: its working state and its steps.
+    class Download;
+
     using Exchange = std::function<HttpResult(std::shared_ptr<HttpResponse>& response)>;
 
     // Runs `exchange` until `finishOrRetry` accepts its answer, counting in `attempt` (one more

@@ -1,0 +1,398 @@
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <iomanip>
+#include <locale>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "common/Log.h"
+#include "common/Platform.h"
+#include "control/Exceptions.h"
+#include "control/IdentifierCatalogue.h"
+#include "control/ProgressHandler.h"
+#include "kavrin/HttpProvider.h"
+#include "server/HttpService.h"
+#include "server/InternalUpdateMetadata.h"
+#include "store/DeltaFile.h"
+#include "tracking/TrackingService.h"
+#include "tracking/TrackingStatus.h"
+
+namespace kvinternal {
+
+namespace {
+
+// The body moves through one buffer of this size per attempt; the package is never held whole.
+constexpr uint64_t pieceSize = 1000000;
+
+// A provider that keeps reporting more data without delivering any would hold the download
+// forever; this many empty reads in a row count as a broken connection.
+constexpr unsigned maximumEmptyReads = 1000;
+
+constexpr int32_t noNumber = -1;
+
+// Phase results of the download event.
+constexpr int32_t cancelledByUser = 1;
+constexpr int32_t generalError = 2;
+constexpr int32_t checksumFailed = 4;
+constexpr int32_t httpStatusError = 6;
+constexpr int32_t sizeCheckFailed = 7;
+constexpr int32_t networkProblem = 8;
+
+std::string withSixDecimals(double fraction) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << std::fixed << std::setprecision(6) << fraction;
+    return text.str();
+}
+
+struct RangeNumbers {
+    std::string first;
+    std::string last;
+    std::string total;
+};
+
+bool isDigit(char character) {
+    return character >= '0' && character <= '9';
+}
+
+// The first "digits-digits/digits" anywhere in `text`, as the pattern (\d+)-(\d+)/(\d+) finds
+// it. Searched by hand in one pass: a pattern engine needs stack in proportion to the length of
+// the text, and the text comes from the server.
+std::optional<RangeNumbers> findRangeNumbers(const std::string& text) {
+    const auto digitsEnd = [&text](std::size_t from) {
+        while (from < text.size() && isDigit(text[from])) {
+            ++from;
+        }
+        return from;
+    };
+    for (std::size_t start = 0; start < text.size(); ++start) {
+        // A match found inside a run of digits would also be found from the run's start.
+        if (!isDigit(text[start]) || (start > 0 && isDigit(text[start - 1]))) {
+            continue;
+        }
+        const std::size_t dash = digitsEnd(start);
+        if (dash == text.size() || text[dash] != '-') {
+            continue;
+        }
+        const std::size_t slash = digitsEnd(dash + 1);
+        if (slash == dash + 1 || slash == text.size() || text[slash] != '/') {
+            continue;
+        }
+        const std::size_t end = digitsEnd(slash + 1);
+        if (end > slash + 1) {
+            return RangeNumbers{text.substr(start, dash - start),
+                                text.substr(dash + 1, slash - dash - 1),
+                                text.substr(slash + 1, end - slash - 1)};
+        }
+    }
+    return std::nullopt;
+}
+
+// The content type is reported, never enforced: servers label packages in several ways.
+void logContentType(const kv::HttpProvider::HttpResponse& response, const Log& log) {
+    const auto header = response.headers.find(headerContentType);
+    if (header == response.headers.end()) {
+        log.error("HTTP response does not return a content type");
+        return;
+    }
+    const std::string& value = header->second;
+    if (value.find(mediaTypeFotaUpdate) == std::string::npos &&
+        value.find(mediaTypeArchive) == std::string::npos) {
+        log.info("Content type header indicates non FOTA content: " + value);
+    }
+}
+
+}  // namespace
+
+class HttpService::Download {
+public:
+    Download(HttpService& service, InternalUpdateMetadata& metadata,
+             const IdentifierCollection& identifiers);
+
+    void run();
+
+private:
+    enum class Attempt { AlreadyDownloaded, BodyRead };
+
+    Attempt attemptDownload();
+    std::shared_ptr<HttpResponse> requestPackage(uint64_t current);
+    bool continuesFile(const HttpResponse& response, uint64_t current) const;
+    void checkContentRange(const std::string& value, uint64_t current) const;
+    void receiveBody();
+    uint64_t readPiece(const std::shared_ptr<uint8_t[]>& buffer, bool& moreData);
+    bool retryAfter(const std::exception_ptr& failure);
+    void checkSize();
+    void verifyChecksum();
+
+    void throwIfCancelled() const;
+    void creditProgress(uint64_t bytesOnDisk);
+    // Every event but the final success goes through here; once a final event is out, later
+    // ones are only logged.
+    void send(TrackingStatus status, int32_t phaseResult, const std::string& logText,
+              int32_t number = noNumber);
+
+    HttpService& service_;
+    const Log& log_;
+    InternalUpdateMetadata& metadata_;
+    DeltaFile& file_;
+    const IdentifierCollection& identifiers_;
+    const std::shared_ptr<ProgressHandler> progress_;
+    std::shared_ptr<TrackingService> tracking_;
+    std::size_t attempt_ = 0;
+    bool retryable_ = false;
+    bool finalSent_ = false;
+    unsigned emptyReads_ = 0;
+    // The most package bytes ever on disk during this call, as given to the progress handler.
+    uint64_t credited_ = 0;
+};
+
+void HttpService::downloadDelta(const std::shared_ptr<InternalUpdateMetadata>& metadata,
+                                const IdentifierCollection& identifiers) {
+    if (!metadata) {
+        throw IllegalArgumentException("No update given to download");
+    }
+    // Without a size there is no package to fetch and no range to ask for.
+    if (metadata->deltaFile.fileSize() == 0) {
+        throw IllegalStateException("Delta package size is 0, nothing to download from: " +
+                                    metadata->deltaFile.url());
+    }
+    Download(*this, *metadata, identifiers).run();
+}
+
+HttpService::Download::Download(HttpService& service, InternalUpdateMetadata& metadata,
+                                const IdentifierCollection& identifiers)
+    : service_(service),
+      log_(service.log_),
+      metadata_(metadata),
+      file_(metadata.deltaFile),
+      identifiers_(identifiers),
+      progress_(ProgressHandler::start(file_.fileSize(), service.log_)) {
+    service_.setOngoingCall(progress_);
+    const uint64_t onDisk = file_.currentSize();
+    // A file longer than the package is discarded by the first attempt and counts for nothing.
+    creditProgress(onDisk <= file_.fileSize() ? onDisk : 0);
+    tracking_ = service_.trackingService();
+}
+
+void HttpService::Download::run() {
+    send(TrackingStatus::Initiated, 0, "");
+    for (;;) {
+        try {
+            if (attemptDownload() == Attempt::AlreadyDownloaded) {
+                return;
+            }
+            break;
+        } catch (...) {
+            // Every failure closes the file, so the cache records the bytes that arrived.
+            file_.close();
+            if (!retryAfter(std::current_exception())) {
+                throw;
+            }
+        }
+    }
+    checkSize();
+    verifyChecksum();
+}
+
+HttpService::Download::Attempt HttpService::Download::attemptDownload() {
+    if (file_.currentSize() == file_.fileSize()) {
+        log_.info("File already downloaded.");
+        send(TrackingStatus::Ok, 0, "");
+        return Attempt::AlreadyDownloaded;
+    }
+    log_.info("Downloading delta file from: " + file_.url() + ", to: " + file_.path());
+    if (file_.currentSize() > file_.fileSize()) {
+        log_.error("Delta file is corrupt, redownloading file");
+        file_.discard();
+    }
+    const uint64_t current = file_.currentSize();
+    const auto response = requestPackage(current);
+    logContentType(*response, log_);
+    if (!continuesFile(*response, current)) {
+        file_.discard();
+    }
+    receiveBody();
+    return Attempt::BodyRead;
+}
+
+std::shared_ptr<HttpService::HttpResponse> HttpService::Download::requestPackage(uint64_t current) {
+    std::map<std::string, std::string> headers{{headerYavChecksum, metadata_.serverChecksum}};
+    if (current != 0) {
+        headers[headerRange] =
+            "bytes=" + std::to_string(current) + "-" + std::to_string(file_.fileSize() - 1);
+    }
+    const std::string& url = file_.url();
+    const auto request = std::make_shared<const kv::HttpProvider::HttpRequest>(
+        kv::HttpProvider::HttpRequest{url, std::move(headers), trustedKeysFor(url)});
+    return service_.sendWithRetries(
+        [&](std::shared_ptr<HttpResponse>& answer) {
+            // A cancelled download sends no further request, also after a retry wait.
+            throwIfCancelled();
+            return service_.provider_->get(request, answer);
+        },
+        attempt_, retryable_);
+}
+
+// Whether the answer carries the package from `current` on; false when a range was asked for
+// and the server sends the whole package instead. Throws when it names another range.
+bool HttpService::Download::continuesFile(const HttpResponse& response, uint64_t current) const {
+    if (current == 0) {
+        return true;
+    }
+    const auto contentRange = response.headers.find(headerContentRange);
+    if (response.statusCode != 206 || contentRange == response.headers.end()) {
+        return false;
+    }
+    checkContentRange(contentRange->second, current);
+    return true;
+}
+
+void HttpService::Download::checkContentRange(const std::string& value, uint64_t current) const {
+    const auto numbers = findRangeNumbers(value);
+    if (!numbers) {
+        throw IllegalStateException("Server responded with incorrect Range header : " + value);
+    }
+    log_.info("m[1]=" + numbers->first + ", m[2]=" + numbers->last + ", m[3]=" + numbers->total);
+    const uint64_t size = file_.fileSize();
+    if (numbers->first != std::to_string(current) || numbers->last != std::to_string(size - 1) ||
+        numbers->total != std::to_string(size)) {
+        throw IllegalStateException("Server responded with incorrect values in Range header : " +
+                                    value);
+    }
+}
+
+void HttpService::Download::receiveBody() {
+    file_.open();
+    const std::shared_ptr<uint8_t[]> buffer(new uint8_t[pieceSize]());
+    retryable_ = true;
+    emptyReads_ = 0;
+    uint64_t onDisk = file_.currentSize();
+    bool moreData = false;
+    do {
+        const uint64_t bytesRead = readPiece(buffer, moreData);
+        throwIfCancelled();
+        file_.write(buffer.get(), static_cast<int64_t>(bytesRead));
+        onDisk += bytesRead;
+        creditProgress(onDisk);
+        log_.verbose("Progress is: " + withSixDecimals(progress_->fraction()));
+    } while (moreData);
+    file_.close();
+}
+
+uint64_t HttpService::Download::readPiece(const std::shared_ptr<uint8_t[]>& buffer,
+                                          bool& moreData) {
+    uint64_t bytesRead = 0;
+    service_.checkResult(service_.provider_->readBody(buffer, pieceSize, bytesRead, moreData));
+    if (bytesRead > pieceSize) {
+        throw IllegalStateException("HTTP provider reported more bytes than the buffer holds: " +
+                                    std::to_string(bytesRead));
+    }
+    if (bytesRead > 0) {
+        // Only a piece that arrived starts the count of attempts afresh: a failed read that
+        // claims bytes brings nothing to disk.
+        attempt_ = 0;
+        emptyReads_ = 0;
+    } else if (moreData && ++emptyReads_ >= maximumEmptyReads) {
+        throw NetworkException(
+            "Network problem: no data received in " + std::to_string(maximumEmptyReads) + " reads",
+            static_cast<uint32_t>(HttpResult::DataError), false);
+    }
+    return bytesRead;
+}
+
+// Sends the failure's event and returns false, or waits and returns true when a network
+// failure may pass on another attempt.
+bool HttpService::Download::retryAfter(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const IllegalStateException& error) {
+        send(TrackingStatus::Error, generalError,
+             std::string("Delta download failed due to illegal state exception: ") + error.what());
+    } catch (const NetworkException& error) {
+        const std::string message =
+            std::string("Delta download failed due to network exception: ") + error.what();
+        if (retryable_ && attempt_ < retryDelays.size()) {
+            const uint64_t delay = retryDelays[attempt_];
+            log_.error(message + ". Trying again after: " + std::to_string(delay / 1000) +
+                       " seconds.");
+            platform::sleepMilliseconds(delay);
+            return true;
+        }
+        send(TrackingStatus::Error, error.isHttpStatus() ? httpStatusError : networkProblem,
+             message, static_cast<int32_t>(error.code()));
+    } catch (const CancelledException& error) {
+        log_.error(std::string("Delta download failed due to cancellation from user: ") +
+                   error.what());
+        send(TrackingStatus::Cancelled, cancelledByUser, "");
+    } catch (const std::exception& error) {
+        send(TrackingStatus::Error, generalError,
+             std::string("Delta download failed due to general exception: ") + error.what());
+    } catch (...) {
+        send(TrackingStatus::Error, generalError,
+             "Delta download failed due to general(...) exception");
+    }
+    return false;
+}
+
+void HttpService::Download::checkSize() {
+    if (file_.isComplete()) {
+        return;
+    }
+    send(TrackingStatus::Error, sizeCheckFailed,
+         "Size check of delta package failed. Actual size: " + std::to_string(file_.currentSize()) +
+             ", expected size: " + std::to_string(file_.fileSize()));
+    throw IllegalStateException("Size check of delta package failed");
+}
+
+void HttpService::Download::verifyChecksum() {
+    std::string report = "Verifying checksum of delta package: ";
+    if (!file_.verifyChecksum(report, log_)) {
+        report += "\n\tchecksum verification failed, removing delta file";
+        file_.remove();
+        send(TrackingStatus::Error, checksumFailed, report);
+        throw IllegalStateException("Checsum check of delta package failed");
+    }
+    report += "\n\tchecksum verification successful";
+    log_.info(report);
+    if (tracking_) {
+        tracking_->downloadEvent(identifiers_, metadata_, TrackingStatus::Ok, 0, "", noNumber);
+    }
+}
+
+void HttpService::Download::throwIfCancelled() const {
+    if (progress_->isCancelled()) {
+        throw CancelledException("Client has cancelled the download of delta package");
+    }
+}
+
+// Bytes fetched again after a discard are not counted twice, so the fraction never reaches 1.0
+// before the package is whole and never goes back.
+void HttpService::Download::creditProgress(uint64_t bytesOnDisk) {
+    if (bytesOnDisk > credited_) {
+        progress_->addWork(bytesOnDisk - credited_);
+        credited_ = bytesOnDisk;
+    }
+}
+
+void HttpService::Download::send(TrackingStatus status, int32_t phaseResult,
+                                 const std::string& logText, int32_t number) {
+    if (!logText.empty()) {
+        log_.error("Sending to tracking: " + logText);
+    }
+    if (finalSent_) {
+        log_.info("Final event already sent, ignoring tracking message.");
+        return;
+    }
+    if (tracking_) {
+        tracking_->downloadEvent(identifiers_, metadata_, status, phaseResult, logText, number);
+    }
+    if (status != TrackingStatus::Initiated) {
+        finalSent_ = true;
+    }
+}
+
+}  // namespace kvinternal

@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HttpServiceDownloadFixture.h"
+#include "ReadGate.h"
+#include "control/ProgressHandler.h"
+
+namespace kvinternal {
+namespace {
+
+using kvtest::Endpoint;
+using kvtest::PatternedBody;
+using kvtest::ServerFault;
+using Events = std::vector<ReceivedEvent>;
+
+double currentFraction() {
+    const auto progress = ProgressHandler::current().lock();
+    return progress ? progress->fraction() : -1.0;
+}
+
+struct CancelCase {
+    std::string name;
+    // Whether the host's cancel reaches the provider, which ends the held read at once; without
+    // it the held piece arrives and the download notices the flag.
+    bool throughProvider;
+    std::string message;
+    uint64_t dropped;  // bytes sent that the cancelled download did not keep
+};
+
+class HttpServiceDownloadCancelConcurrencyTest : public HttpServiceDownloadFixture,
+                                                 public ::testing::TestWithParam<CancelCase> {};
+
+const CancelCase cancelCases[] = {
+    {"ThroughTheProvider", true, "Client cancelled", 0},
+    {"ThroughTheFlagOnly", false, "Client has cancelled the download of delta package", 1000},
+};
+
+TEST_P(HttpServiceDownloadCancelConcurrencyTest, KeepsTheBytesForTheNextSessionToResume) {
+    const CancelCase& testCase = GetParam();
+    const auto gate = std::make_shared<kvtest::ReadGate>();
+    server->setPieceLimit(1000);
+    server->injectFault(Endpoint::Package, ServerFault::holdBodyAt(2000, gate));
+    Thrown thrown;
+    std::thread operation([&] { thrown = download(update()); });
+    gate->waitUntilBlocked();
+    ProgressHandler::current().lock()->cancel();
+    if (testCase.throughProvider) {
+        http->cancel();
+    } else {
+        gate->release();
+    }
+    operation.join();
+    EXPECT_EQ(thrown, (Thrown{"cancelled", testCase.message}));
+    EXPECT_EQ(provider->cancelCalls(), testCase.throughProvider ? 1u : 0u);
+    EXPECT_EQ(events(), (Events{initiated, cancelled}));
+    EXPECT_EQ(onDisk(), PatternedBody::bytes(0, 2000));
+
+    // The cache of a new session over the same directory resumes from the recorded bytes.
+    cache.reset();
+    cache = std::make_shared<DeltaFileCache>(Log(logger), directory.path());
+    setCurrentDeltaFileCache(cache);
+    EXPECT_EQ(recordedSize(), 2000u);
+    EXPECT_EQ(download(update()), Thrown{});
+    EXPECT_EQ(ranges().back(), "bytes=2000-4999");
+    EXPECT_EQ(server->bytesServed(packageId), packageSize + testCase.dropped);
+    EXPECT_EQ(onDisk(), PatternedBody::bytes(0, packageSize));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cancels, HttpServiceDownloadCancelConcurrencyTest,
+                         ::testing::ValuesIn(cancelCases),
+                         [](const auto& info) { return info.param.name; });
+
+class HttpServiceDownloadConcurrencyTest : public HttpServiceDownloadFixture,
+                                           public ::testing::Test {};
+
+// 2,000,000 of 5,000,000 bytes are on disk and the server ignores the range: the whole body
+// comes again, and the bytes fetched a second time do not count twice.
+TEST_F(HttpServiceDownloadConcurrencyTest, ProgressRisesMonotonicallyToOneAcrossARestart) {
+    constexpr uint64_t size = 5000000;
+    const auto gate = std::make_shared<kvtest::ReadGate>();
+    ServerFault restart = ServerFault::rangeIgnored();
+    restart.gate = gate;
+    restart.holdAt = 1000000;
+    server->injectFault(Endpoint::Package, restart);
+    const auto record = update(size, 2000000);
+    logger->holdAt("Closing delta file");
+
+    std::atomic<bool> finished{false};
+    std::vector<double> samples;
+    std::thread sampler([&] {
+        while (!finished) {
+            const double fraction = currentFraction();
+            if (fraction >= 0.0 && (samples.empty() || fraction != samples.back())) {
+                samples.push_back(fraction);
+            }
+            std::this_thread::yield();
+        }
+    });
+    Thrown thrown;
+    std::thread operation([&] { thrown = download(record); });
+    gate->waitUntilBlocked();
+    const double atHold = currentFraction();
+    gate->release();
+    logger->waitUntilHeld();
+    const double atClose = currentFraction();
+    logger->release();
+    operation.join();
+    finished = true;
+    sampler.join();
+
+    EXPECT_EQ(thrown, Thrown{});
+    EXPECT_DOUBLE_EQ(atHold, 0.4);
+    EXPECT_DOUBLE_EQ(atClose, 1.0);
+    EXPECT_TRUE(std::is_sorted(samples.begin(), samples.end()));
+    EXPECT_FALSE(logger->contains("Too many worked units. Setting progress to completed."));
+    EXPECT_EQ(onDisk(), PatternedBody::bytes(0, size));
+}
+
+}  // namespace
+}  // namespace kvinternal

@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "HttpServiceDownloadFixture.h"
+#include "control/ProgressHandler.h"
+
+namespace kvinternal {
+namespace {
+
+using Channel = kvtest::RecordingLogger::Channel;
+using HttpResult = kv::HttpProvider::HttpResult;
+using kvtest::Endpoint;
+using kvtest::PatternedBody;
+using kvtest::ServerFault;
+using Events = std::vector<ReceivedEvent>;
+using Strings = std::vector<std::string>;
+
+const std::string illegalStateFailure = "Delta download failed due to illegal state exception: ";
+const std::string networkFailure = "Delta download failed due to network exception: ";
+const std::string communicationFailed = "Network problem: communication failed";
+const std::string wrongValues = "Server responded with incorrect values in Range header : ";
+const std::string wrongForm = "Server responded with incorrect Range header : ";
+constexpr std::size_t forever = kvtest::SimulatedUpdateServer::forever;
+// Tracking sends at most this much of a log text.
+constexpr std::size_t trackedLogLimit = 70000;
+
+ReceivedEvent failed(std::string statusCode, const std::string& log) {
+    return {"error", std::move(statusCode), log.substr(0, trackedLogLimit)};
+}
+
+class HttpServiceDownloadTest : public HttpServiceDownloadFixture, public ::testing::Test {};
+
+struct DownloadCase {
+    std::string name;
+    uint64_t onDisk;
+    std::vector<std::pair<ServerFault, std::size_t>> faults;
+    Strings ranges;   // of each package request, "" for none
+    uint64_t served;  // package bytes the server sent
+    std::vector<uint64_t> sleeps = {};
+    std::string logged = "";
+    Thrown thrown = {};
+    ReceivedEvent last = succeeded;
+    uint64_t kept = 5000;  // bytes on disk at the end
+};
+
+class HttpServiceDownloadCaseTest : public HttpServiceDownloadFixture,
+                                    public ::testing::TestWithParam<DownloadCase> {};
+
+// A range asked for 1000 bytes on disk, answered with `value` as Content-Range.
+DownloadCase wrongRange(std::string name, const std::string& value, const std::string& message) {
+    const std::string text = message + value;
+    return {std::move(name),
+            1000,
+            {{ServerFault::wrongContentRange(value), 1}},
+            {"bytes=1000-4999"},
+            0,
+            {},
+            "",
+            illegalState(text),
+            failed("409", illegalStateFailure + text),
+            1000};
+}
+
+ServerFault wholeBodyWithContentRange() {
+    ServerFault fault = ServerFault::rangeIgnored();
+    fault.contentRange = "bytes 1000-4999/5000";
+    return fault;
+}
+
+ServerFault body(uint64_t size) {
+    return ServerFault::withBody(PatternedBody::bytes(0, size));
+}
+
+const ServerFault getFails = ServerFault::providerFailure(HttpResult::CommunicationFailed);
+const ServerFault unavailable = ServerFault::withStatus(503);
+const std::string rangeLog = "m[1]=1000, m[2]=4999, m[3]=5000";
+const std::string range1000 = "bytes=1000-4999";
+
+// clang-format off
+const DownloadCase downloadCases[] = {
+    {"NothingOnDisk", 0, {}, {""}, 5000, {}, "Progress is: 1.000000"},
+    {"PartOnDisk", 1000, {}, {range1000}, 4000, {}, rangeLog},
+    {"RangeWithinOtherText", 1000,
+     {{ServerFault::wrongContentRange("7- 1-x bytes 1000-4999/5000/9"), 1}}, {range1000}, 4000, {},
+     rangeLog},
+    {"RangeIgnored", 1000, {{ServerFault::rangeIgnored(), 1}}, {range1000}, 5000},
+    {"WholeBodyWithContentRange", 1000, {{wholeBodyWithContentRange(), 1}}, {range1000}, 5000},
+    {"LongerThanThePackage", 6000, {}, {""}, 5000, {}, "Delta file is corrupt, redownloading file"},
+    {"PlainTextContent", 0, {{ServerFault::withContentType("text/plain"), 1}}, {""}, 5000, {},
+     "Content type header indicates non FOTA content: text/plain"},
+    {"NoContentType", 0, {{ServerFault::withoutContentType(), 1}}, {""}, 5000, {},
+     "HTTP response does not return a content type"},
+    {"CutSevenTimesAfterData", 0, {{ServerFault::cutBodyAfter(700), 7}},
+     {"", "bytes=700-4999", "bytes=1400-4999", "bytes=2100-4999", "bytes=2800-4999",
+      "bytes=3500-4999", "bytes=4200-4999", "bytes=4900-4999"},
+     5000, std::vector<uint64_t>(7, 3000),
+     networkFailure + communicationFailed + ". Trying again after: 3 seconds."},
+    {"GetFailsAfterA503", 0, {{unavailable, 1}, {getFails, 1}}, {"", "", ""}, 5000, {3000, 6000}},
+    {"UnavailableForever", 0, {{unavailable, forever}}, Strings(6, ""), 0,
+     {3000, 6000, 12000, 24000, 120000}, "", network("HTTP Service unavailable: 503", 503, true),
+     failed("DM000503", networkFailure + "HTTP Service unavailable: 503"), 0},
+    {"GetFailsFirst", 0, {{getFails, 1}}, {""}, 0, {}, "", network(communicationFailed, 3, false),
+     failed("KV200003", networkFailure + communicationFailed), 0},
+    {"CutBeforeAnyDataForever", 0, {{ServerFault::cutBodyAfter(0), forever}}, Strings(5, ""), 0,
+     {6000, 12000, 24000, 120000}, "", network(communicationFailed, 3, false),
+     failed("KV200003", networkFailure + communicationFailed), 0},
+    {"BodyShorterThanAnnounced", 0, {{body(4000), 1}}, {""}, 0, {}, "",
+     illegalState("Size check of delta package failed"),
+     failed("DM100002",
+            "Size check of delta package failed. Actual size: 4000, expected size: 5000"),
+     4000},
+    {"BodyLongerThanAnnounced", 0, {{body(6000), 1}}, {""}, 0, {}, "",
+     illegalState("Too much data written to file"),
+     failed("409", illegalStateFailure + "Too much data written to file"), 6000},
+    wrongRange("TotalOneTooLarge", "bytes 1000-4999/5001", wrongValues),
+    wrongRange("EndsOneEarly", "bytes 1000-4998/5000", wrongValues),
+    wrongRange("LeadingZero", "bytes 01000-4999/5000", wrongValues),
+    wrongRange("NumbersChained", "bytes 1000-4999-5000/5000", wrongValues),
+    wrongRange("NoTotal", "bytes 1000-4999", wrongForm),
+    wrongRange("EmptyLast", "bytes 1000-/5000", wrongForm),
+    // Long enough to exhaust the stack of a recursive pattern search.
+    wrongRange("HugeValue", std::string(100000, '7'), wrongForm),
+};
+// clang-format on
+
+TEST_P(HttpServiceDownloadCaseTest, EndsAsTheServerAllows) {
+    const DownloadCase& testCase = GetParam();
+    for (const auto& [fault, times] : testCase.faults) {
+        server->injectFault(Endpoint::Package, fault, times);
+    }
+    EXPECT_EQ(download(update(packageSize, testCase.onDisk)), testCase.thrown);
+    EXPECT_EQ(events(), (Events{initiated, testCase.last}));
+    EXPECT_EQ(ranges(), testCase.ranges);
+    EXPECT_EQ(server->bytesServed(packageId), testCase.served);
+    EXPECT_EQ(onDisk(), PatternedBody::bytes(0, testCase.kept));
+    EXPECT_EQ(sleeps, testCase.sleeps);
+    if (!testCase.logged.empty()) {
+        EXPECT_TRUE(logger->contains(testCase.logged)) << testCase.logged;
+    }
+    for (const auto& served : server->requests(Endpoint::Package)) {
+        EXPECT_EQ(served.request.headers.at(headerYavChecksum), "update-checksum-7");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, HttpServiceDownloadCaseTest, ::testing::ValuesIn(downloadCases),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(HttpServiceDownloadTest, ACompleteFileIsTakenAsItIsWithoutAnyRequest) {
+    const auto record = update(packageSize, packageSize, std::string(64, 'a'));
+    EXPECT_EQ(download(record), Thrown{});
+    EXPECT_TRUE(logger->contains(Channel::Info, "File already downloaded."));
+    EXPECT_EQ(server->count(Endpoint::Package), 0u);
+    EXPECT_FALSE(logger->containsFragment("Verifying checksum"));
+    EXPECT_EQ(events(), (Events{initiated, succeeded}));
+}
+
+TEST_F(HttpServiceDownloadTest, AnEmptyChecksumCountsAsVerifiedAndIsStillSent) {
+    const auto record = update(packageSize, 0, "");
+    record->serverChecksum = "";
+    EXPECT_EQ(download(record), Thrown{});
+    EXPECT_TRUE(
+        logger->containsFragment("\n\tno checksum available from server, will not calculate"
+                                 "\n\tchecksum verification successful"));
+    EXPECT_EQ(ranges(), Strings{""});
+    EXPECT_EQ(server->requests(Endpoint::Package)[0].request.headers.at(headerYavChecksum), "");
+    EXPECT_EQ(recordedSize(), packageSize);
+}
+
+TEST_F(HttpServiceDownloadTest, AWrongChecksumRemovesTheFileAndItsCacheEntry) {
+    cache->add({path(), url(), packageSize, 1000});
+    const auto record = update(packageSize, 1000, std::string(64, 'a'));
+    EXPECT_EQ(download(record), illegalState("Checsum check of delta package failed"));
+    EXPECT_EQ(ranges(), Strings{"bytes=1000-4999"});
+    EXPECT_FALSE(platform::fileSize(path()));
+    EXPECT_EQ(cache->get(url(), packageSize).url, "");
+    const Events received = events();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[1].statusCode, "454");
+    EXPECT_EQ(received[1].log.rfind("Verifying checksum of delta package: \n\tfilename: ", 0), 0u);
+    const std::string tail = "\n\tchecksum verification failed, removing delta file";
+    EXPECT_EQ(received[1].log.substr(received[1].log.size() - tail.size()), tail);
+}
+
+TEST_F(HttpServiceDownloadTest, RefusesAnUpdateWithoutPackageBeforeAnyRequest) {
+    EXPECT_THROW(http->downloadDelta(nullptr, identifiers), IllegalArgumentException);
+    EXPECT_EQ(download(update(0)),
+              illegalState("Delta package size is 0, nothing to download from: " + url()));
+    EXPECT_TRUE(server->requests().empty());
+}
+
+TEST_F(HttpServiceDownloadTest, ACancelDuringARetryWaitSendsNoFurtherRequest) {
+    server->injectFault(Endpoint::Package, ServerFault::withStatus(503), forever);
+    platform::ScopedHooks cancelling{
+        platform::Hooks{[this](uint64_t milliseconds) {
+                            sleeps.push_back(milliseconds);
+                            ProgressHandler::current().lock()->cancel();
+                        },
+                        {},
+                        {}}};
+    const std::string message = "Client has cancelled the download of delta package";
+    EXPECT_EQ(download(update()), (Thrown{"cancelled", message}));
+    EXPECT_EQ(sleeps, std::vector<uint64_t>{3000});
+    EXPECT_EQ(server->count(Endpoint::Package), 1u);
+    EXPECT_TRUE(logger->contains(
+        Channel::Error, "Delta download failed due to cancellation from user: " + message));
+    EXPECT_EQ(events(), (Events{initiated, cancelled}));
+}
+
+// The simulated server's front end whose every body read reports more data, delivers nothing
+// and ends with `result`, claiming `bytesRead`.
+class MisbehavingReads : public kvtest::InProcessServerProvider {
+public:
+    MisbehavingReads(std::shared_ptr<kvtest::SimulatedUpdateServer> server, HttpResult result,
+                     uint64_t bytesRead)
+        : InProcessServerProvider(std::move(server)), result_(result), bytesRead_(bytesRead) {}
+
+    HttpResult readBody(const std::shared_ptr<uint8_t[]>&, uint64_t, uint64_t& bytesRead,
+                        bool& moreData) override {
+        bytesRead = bytesRead_;
+        moreData = true;
+        return result_;
+    }
+
+private:
+    HttpResult result_;
+    uint64_t bytesRead_;
+};
+
+TEST_F(HttpServiceDownloadTest, BodyReadsThatBringNothingEndAsANetworkFailure) {
+    struct Case {
+        HttpResult result;
+        uint64_t bytesRead;
+        Thrown thrown;
+        std::string statusCode;
+    };
+    const Case cases[] = {
+        {HttpResult::Success, 0,
+         network("Network problem: no data received in 1000 reads", 7, false), "KV200007"},
+        // Bytes claimed by a failed read never arrive: they earn no fresh count of attempts.
+        {HttpResult::CommunicationFailed, 1000, network(communicationFailed, 3, false), "KV200003"},
+    };
+    for (const Case& testCase : cases) {
+        sleeps.clear();
+        HttpService misbehaving(Log(logger), std::make_shared<MisbehavingReads>(
+                                                 server, testCase.result, testCase.bytesRead));
+        misbehaving.setTrackingService(tracking);
+        const auto record = update();
+        EXPECT_EQ(thrownBy([&] { misbehaving.downloadDelta(record, identifiers); }),
+                  testCase.thrown);
+        EXPECT_EQ(sleeps, (std::vector<uint64_t>{6000, 12000, 24000, 120000}));
+        EXPECT_EQ(events().back(),
+                  failed(testCase.statusCode, networkFailure + testCase.thrown.message));
+    }
+}
+
+}  // namespace
+}  // namespace kvinternal
