@@ -8,6 +8,7 @@
 #include <functional>
 #include <istream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -124,7 +125,7 @@ public:
     void waitUntilTransferHeld();
     void releaseTransfer();
 
-    // The ReadFotaStatus answer from now on.
+    // The ReadFotaStatus answer from now on; until then OK with result 0 and no report.
     void setFotaStatus(FotaStatus status);
     // What the next accepted verify-and-update installs; nothing changes without it.
     void installOnVerify(Installation installation);

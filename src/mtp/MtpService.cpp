@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 
 #include "control/Exceptions.h"
 #include "control/ProgressHandler.h"
+#include "mtp/PhaseTracking.h"
 
 namespace kvinternal {
 
@@ -118,6 +120,29 @@ bool MtpService::checkMtpResult(MtpResult result) const {
             break;
     }
     throw IllegalStateException(row.message);
+}
+
+void MtpService::checkMtpResultReported(MtpResult result, const FailureRows& rows,
+                                        const std::function<void(const PhaseRow&)>& report) const {
+    try {
+        checkMtpResult(result);
+    } catch (const CancelledException&) {
+        log_.error(rows.cancelledLine);
+        report(rows.rowFor(ProviderFailure::Cancelled, "", -1));
+        throw;
+    } catch (const DeviceException& e) {
+        const auto failure = e.code() == DeviceException::noCode
+                                 ? ProviderFailure::DeviceWithoutCode
+                                 : ProviderFailure::DeviceWithCode;
+        report(rows.rowFor(failure, e.what(), e.code()));
+        throw;
+    } catch (const std::exception& e) {
+        report(rows.rowFor(ProviderFailure::General, e.what(), -1));
+        throw;
+    } catch (...) {
+        report(rows.rowFor(ProviderFailure::Unknown, "", -1));
+        throw;
+    }
 }
 
 bool MtpService::checkIdentifierResponse(uint16_t responseCode, IdentifierId id) const {

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <json/json.h>
+
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -12,12 +16,18 @@
 #include "common/Log.h"
 #include "common/TrackingReference.h"
 #include "control/IdentifierCatalogue.h"
+#include "kavrin/Kavrin.h"
 #include "kavrin/MtpProvider.h"
 #include "mtp/MtpCodec.h"
 
 namespace kvinternal {
 
+class DeltaFile;
+class PhaseTracking;
 class ProgressHandler;
+struct FailureRows;
+struct InternalUpdateMetadata;
+struct PhaseRow;
 
 // The update interface a phone offers, judged from the operations its DeviceInfo lists.
 enum class DeviceApiType : int32_t {
@@ -108,7 +118,47 @@ public:
     std::shared_ptr<TrackingService> trackingServiceReference() const;
     void setTrackingService(std::weak_ptr<TrackingService> trackingService);
 
+    // Update id -> the object handle under which the phone stored that update's package. An
+    // entry is written only by a transfer that succeeded.
+    const std::map<std::string, uint32_t>& objectHandles() const { return objectHandles_; }
+
+    // Sends the local package to `destinationPath` on the phone and keeps its object handle.
+    // Throws what the provider's result stands for, or CancelledException when the host
+    // cancelled while the file was sent.
+    void transferFile(const InternalUpdateMetadata& metadata,
+                      const IdentifierCollection& identifiers, const std::string& updateId,
+                      const DeltaFile& deltaFile, const std::string& destinationPath);
+    // Legacy FOTA: tells the update agent to verify and install the transferred package.
+    // IllegalStateException when it was never transferred or the phone refuses.
+    void verifyAndUpdate(const InternalUpdateMetadata& metadata,
+                         const IdentifierCollection& identifiers);
+    // GOTA: the same, with the JSON description of the update carrying `sessionId`.
+    void verifyAndUpdateJson(const InternalUpdateMetadata& metadata,
+                             const IdentifierCollection& identifiers, const std::string& sessionId,
+                             const std::string& initiator);
+    // Fills `document` with the description of the update; returns its data version.
+    int32_t createJsonData(const std::string& sessionId, const std::string& updateId,
+                           const std::string& initiator, const InternalUpdateMetadata& metadata,
+                           Json::Value& document) const;
+    // Reads the update agent's outcome from a legacy FOTA phone after its reboot into `out`.
+    // IllegalStateException when the phone refuses to tell.
+    void getFinalResult(const InternalUpdateMetadata& metadata,
+                        const IdentifierCollection& identifiers,
+                        std::shared_ptr<kv::Kavrin::FinalResult>& out);
+
 private:
+    // checkMtpResult; a failure is reported with the flow's row for it and rethrown unchanged.
+    void checkMtpResultReported(MtpResult result, const FailureRows& rows,
+                                const std::function<void(const PhaseRow&)>& report) const;
+    // IllegalStateException when the update's package was never transferred.
+    uint32_t objectHandleFor(const std::string& updateId) const;
+    // Sends one verify-and-update request and judges the phone's answer by the messages of
+    // `operationName`.
+    void triggerVerify(const std::shared_ptr<const MtpRequest>& request,
+                       const std::string& operationName, const PhaseTracking& tracking);
+    // The update agent's report text of a ReadFotaStatus answer; a malformed one becomes the
+    // text of its failure.
+    static std::string agentReport(const MtpResponse& response);
     std::weak_ptr<ProgressHandler> ongoingCall() const;
     // The bytes the provider says it received, copied out of the response; throws
     // IllegalArgumentException when that claim is impossible.
@@ -125,6 +175,7 @@ private:
     mutable std::mutex ongoingCallMutex_;
     std::weak_ptr<ProgressHandler> ongoingCall_;
     TrackingReference tracking_;
+    std::map<std::string, uint32_t> objectHandles_;
 };
 
 }  // namespace kvinternal

@@ -1,83 +1,64 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "RecordingLogger.h"
-#include "SimulatedPhone.h"
-#include "TempDirectory.h"
-#include "common/Platform.h"
-#include "control/Exceptions.h"
+#include "MtpFlowFixture.h"
 #include "control/ProgressHandler.h"
-#include "mtp/MtpService.h"
 
 namespace kvinternal {
 namespace {
 
-using MtpResult = kv::MtpProvider::MtpResult;
-
-// The operation thread plays the transfer: it names its progress handler as the ongoing call and
-// sends a file, while this thread, as the host's second thread, cancels or polls.
-class MtpServiceConcurrencyTest : public ::testing::Test {
+// The operation thread runs a transfer while this thread, as the host's second thread, cancels
+// or polls it the way the dispatcher does.
+class MtpServiceConcurrencyTest : public MtpFlowFixture {
 protected:
+    static constexpr uint64_t chunk = packageBytes / 12;
+
     void SetUp() override {
-        content.resize(16 * 4096);
-        for (size_t i = 0; i < content.size(); ++i) {
-            content[i] = static_cast<char>(i * 7);
-        }
-        ASSERT_TRUE(platform::writeFileAtomically(path, content));
-        phone->setTransferChunkSize(4096);
+        MtpFlowFixture::SetUp();
+        phone->setTransferChunkSize(chunk);
+        writePackage(*record);
     }
 
     std::thread startTransfer() {
-        return std::thread([this] {
-            const auto handler = std::make_shared<ProgressHandler>(0, Log(logger));
-            service.setOngoingCall(handler);
-            result = phone->sendFile(kvtest::SimulatedPhone::defaultDeviceId, path,
-                                     "/recovery/update_package", objectHandle);
-        });
+        return std::thread([this] { thrown = thrownBy([this] { transfer(service, *record); }); });
     }
 
-    // Polls, as a host would, while the operation thread names its call, until the transfer is
-    // under way; then waits for it to reach its hold point and returns the progress there.
-    double progressAtHoldPoint() {
-        while (service.ongoingCallProgress() == 1.0) {
-            std::this_thread::yield();
-        }
-        phone->waitUntilTransferHeld();
-        return service.ongoingCallProgress();
-    }
-
-    kvtest::TempDirectory directory;
-    std::string path = directory.file("package.zip");
-    std::string content;
-    std::shared_ptr<kvtest::RecordingLogger> logger = std::make_shared<kvtest::RecordingLogger>();
-    std::shared_ptr<kvtest::SimulatedPhone> phone = std::make_shared<kvtest::SimulatedPhone>();
-    MtpService service{Log(logger), phone, kvtest::SimulatedPhone::defaultDeviceId};
-    MtpResult result = MtpResult::GeneralError;
-    uint32_t objectHandle = 0;
+    std::shared_ptr<InternalUpdateMetadata> record = update(1);
+    std::string thrown;
 };
 
-TEST_F(MtpServiceConcurrencyTest, CancelFromTheHostThreadStopsTheTransfer) {
-    phone->holdTransferAt(content.size() / 2);
+TEST_F(MtpServiceConcurrencyTest, CancelDuringTheTransferKeepsNoHandle) {
+    phone->holdTransferAt(packageBytes / 2);
     auto operation = startTransfer();
-    EXPECT_EQ(progressAtHoldPoint(), 0.5);
+    phone->waitUntilTransferHeld();
+    EXPECT_EQ(service.ongoingCallProgress(), 0.5);
+    ProgressHandler::current().lock()->cancel();
     service.cancelOngoingCall();
     operation.join();
 
-    EXPECT_EQ(result, MtpResult::Cancelled);
-    EXPECT_THROW(service.checkMtpResult(result), CancelledException);
-    EXPECT_TRUE(logger->contains("Cancelling MTP function call."));
-    EXPECT_EQ(phone->cancelCalls(), 1);
-    // The operation's handler is gone, so there is nothing left to cancel.
+    EXPECT_EQ(thrown, "Cancelled: Client cancelled");
+    EXPECT_TRUE(service.objectHandles().empty());
+    EXPECT_EQ(events({"transfer"}),
+              (std::vector<std::string>{"transfer|initiated||", "transfer|cancelled|401|"}));
+    // The transfer's handler is gone, so there is nothing left to cancel.
     service.cancelOngoingCall();
     EXPECT_EQ(phone->cancelCalls(), 1);
 }
 
-TEST_F(MtpServiceConcurrencyTest, ProgressMovesUpWhileTheTransferRuns) {
-    phone->holdTransferAt(content.size() / 4);
+TEST_F(MtpServiceConcurrencyTest, ProgressRisesWhileThePhoneReceives) {
+    phone->holdTransferAt(3 * chunk);
     auto operation = startTransfer();
-    double last = progressAtHoldPoint();
-    EXPECT_EQ(last, 0.25);
+    phone->waitUntilTransferHeld();
+    EXPECT_EQ(service.ongoingCallProgress(), 0.25);
+    phone->holdTransferAt(9 * chunk);
+    phone->releaseTransfer();
+    phone->waitUntilTransferHeld();
+    double last = service.ongoingCallProgress();
+    EXPECT_EQ(last, 0.75);
     phone->releaseTransfer();
     while (last < 1.0) {
         const double progress = service.ongoingCallProgress();
@@ -86,12 +67,8 @@ TEST_F(MtpServiceConcurrencyTest, ProgressMovesUpWhileTheTransferRuns) {
     }
     operation.join();
 
-    EXPECT_EQ(result, MtpResult::Success);
-    EXPECT_EQ(service.ongoingCallProgress(), 1.0);
-    const auto stored = phone->storedObject(objectHandle);
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->destinationPath, "/recovery/update_package");
-    EXPECT_EQ(std::string(stored->content.begin(), stored->content.end()), content);
+    EXPECT_EQ(thrown, "nothing");
+    EXPECT_EQ(phone->storedObject(service.objectHandles().at("YAV:1")).value().size, packageBytes);
 }
 
 }  // namespace
