@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <exception>
 
 #include "control/Exceptions.h"
@@ -183,6 +184,15 @@ std::vector<uint8_t> MtpService::receivedData(const MtpResponse& response, uint6
 void MtpService::setOngoingCall(const std::shared_ptr<ProgressHandler>& handler) {
     std::lock_guard<std::mutex> guard(ongoingCallMutex_);
     ongoingCall_ = handler;
+    ongoingCallWorked_ = 0;
+}
+
+void MtpService::advanceOngoingCall(ProgressHandler& handler, uint64_t units) {
+    std::lock_guard<std::mutex> guard(ongoingCallMutex_);
+    if (units > ongoingCallWorked_) {
+        handler.addWork(units - ongoingCallWorked_);
+        ongoingCallWorked_ = units;
+    }
 }
 
 std::weak_ptr<ProgressHandler> MtpService::ongoingCall() const {
@@ -218,6 +228,12 @@ double MtpService::ongoingCallProgress() {
     double progress = 1.0;
     if (provider_->progress(deviceId_, progress)) {
         return 1.0;
+    }
+    // Once the provider reports its call finished, progress is read from the handler: it keeps
+    // the furthest point reported (rounded up), so that the value never goes back.
+    if (progress > 0.0) {
+        advanceOngoingCall(
+            *handler, static_cast<uint64_t>(std::ceil(std::min(progress, 1.0) * ongoingCallUnits)));
     }
     return progress;
 }

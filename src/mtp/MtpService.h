@@ -147,6 +147,11 @@ public:
                         std::shared_ptr<kv::Kavrin::FinalResult>& out);
 
 private:
+    // The work units of a transfer's progress handler.
+    static constexpr uint64_t ongoingCallUnits = 100;
+
+    // Moves the ongoing call's handler on to `units` of `ongoingCallUnits`; never back.
+    void advanceOngoingCall(ProgressHandler& handler, uint64_t units);
     // checkMtpResult; a failure is reported with the flow's row for it and rethrown unchanged.
     void checkMtpResultReported(MtpResult result, const FailureRows& rows,
                                 const std::function<void(const PhaseRow&)>& report) const;
@@ -174,6 +179,7 @@ private:
     // Written on the operation thread and read by cancel and progress on the host's thread.
     mutable std::mutex ongoingCallMutex_;
     std::weak_ptr<ProgressHandler> ongoingCall_;
+    uint64_t ongoingCallWorked_ = 0;
     TrackingReference tracking_;
     std::map<std::string, uint32_t> objectHandles_;
 };

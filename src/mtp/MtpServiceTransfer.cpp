@@ -28,14 +28,17 @@ void MtpService::transferFile(const InternalUpdateMetadata& metadata,
     log_.info("Transferring file for update id: " + updateId +
               " to device path: " + destinationPath);
 
-    // Names the call for cancel and progress from the host's thread until this returns.
-    const auto handler = ProgressHandler::start(0, log_);
+    // Names the call for cancel and progress from the host's thread until this returns. The
+    // handler is complete once the file is on the phone: progress falls back to it when the
+    // provider reports its call finished, and must not drop to 0 while the transfer ends.
+    const auto handler = ProgressHandler::start(ongoingCallUnits, log_);
     setOngoingCall(handler);
     uint32_t objectHandle = 0;
     const MtpResult result =
         provider_->sendFile(deviceId_, deltaFile.path(), destinationPath, objectHandle);
     checkMtpResultReported(result, transferFailures,
                            [&tracking](const PhaseRow& row) { tracking.transfer(row); });
+    advanceOngoingCall(*handler, ongoingCallUnits);
 
     if (handler->isCancelled()) {
         tracking.transfer(

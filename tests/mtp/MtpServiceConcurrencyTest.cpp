@@ -59,6 +59,8 @@ TEST_F(MtpServiceConcurrencyTest, ProgressRisesWhileThePhoneReceives) {
     phone->waitUntilTransferHeld();
     double last = service.ongoingCallProgress();
     EXPECT_EQ(last, 0.75);
+    // What progress falls back to once the phone reports the transfer finished.
+    EXPECT_EQ(ProgressHandler::current().lock()->fraction(), 0.75);
     phone->releaseTransfer();
     while (last < 1.0) {
         const double progress = service.ongoingCallProgress();

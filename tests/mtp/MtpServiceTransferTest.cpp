@@ -25,6 +25,14 @@ const std::string succeeded = "transfer|ok||";
 using MtpServiceTransferTest = MtpFlowFixture;
 
 TEST_F(MtpServiceTransferTest, SendsThePackageAndKeepsTheLatestHandle) {
+    // The progress the dispatcher falls back to once the provider reports its call finished.
+    std::vector<double> fractions;
+    trackingLogger->onLine = [&fractions](const std::string& line) {
+        if (line.rfind("Handle event triggered", 0) == 0) {
+            const auto handler = ProgressHandler::current().lock();
+            fractions.push_back(handler ? handler->fraction() : -1.0);
+        }
+    };
     const auto record = update(2);
     transferred(*record);
     const uint32_t first = service.objectHandles().at("YAV:1");
@@ -38,6 +46,7 @@ TEST_F(MtpServiceTransferTest, SendsThePackageAndKeepsTheLatestHandle) {
               kvtest::PatternedBody::bytes(0, packageBytes));
     EXPECT_EQ(events({"transfer"}),
               (std::vector<std::string>{started, succeeded, started, succeeded}));
+    EXPECT_EQ(fractions, (std::vector<double>{-1.0, 1.0, -1.0, 1.0}));  // none before the send
     EXPECT_TRUE(logger->contains(
         "Transferring file for update id: YAV:1 to device path: /recovery/update_package"));
 }
