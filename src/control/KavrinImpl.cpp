@@ -2,7 +2,6 @@
 
 #include "common/BuildConfig.h"
 #include "control/ExceptionTranslation.h"
-#include "control/Exceptions.h"
 #include "control/ServerChoice.h"
 
 namespace kvinternal {
@@ -143,30 +142,33 @@ KavrinImpl::Result KavrinImpl::GetUpdatesFromDefaultCapabilityFile(
         });
 }
 
-KavrinImpl::Result KavrinImpl::DownloadDeltaUpdate(const std::string& /*updateId*/) {
-    return runQueuedSessionOperation({"Download delta update operation queued", 70},
-                                     {"Download delta update operation started", 70},
-                                     [](Session&) { throw IllegalStateException("not yet"); });
+KavrinImpl::Result KavrinImpl::DownloadDeltaUpdate(const std::string& updateId) {
+    return runQueuedSessionOperation(
+        {"Download delta update operation queued", 70},
+        {"Download delta update operation started", 70},
+        [&](Session& session) { session.downloadDeltaUpdate(updateId); });
 }
 
-KavrinImpl::Result KavrinImpl::TransferDeltaToDevice(const std::string& /*updateId*/) {
-    return runQueuedSessionOperation({"Transfer delta to device operation queued", 70},
-                                     {"Transfer delta to device operation started", 70},
-                                     [](Session&) { throw IllegalStateException("not yet"); });
+KavrinImpl::Result KavrinImpl::TransferDeltaToDevice(const std::string& updateId) {
+    return runQueuedSessionOperation(
+        {"Transfer delta to device operation queued", 70},
+        {"Transfer delta to device operation started", 70},
+        [&](Session& session) { session.transferDeltaToDevice(updateId); });
 }
 
-KavrinImpl::Result KavrinImpl::UpdateDeviceWithDelta(const std::string& /*updateId*/,
-                                                     bool /*deletePackageOnSuccess*/) {
-    return runQueuedSessionOperation({"Update device with delta operation queued", 71},
-                                     {"Update device with delta operation started", 71},
-                                     [](Session&) { throw IllegalStateException("not yet"); });
+KavrinImpl::Result KavrinImpl::UpdateDeviceWithDelta(const std::string& updateId,
+                                                     bool deletePackageOnSuccess) {
+    return runQueuedSessionOperation(
+        {"Update device with delta operation queued", 71},
+        {"Update device with delta operation started", 71},
+        [&](Session& session) { session.updateDeviceWithDelta(updateId, deletePackageOnSuccess); });
 }
 
-KavrinImpl::Result KavrinImpl::GetFinalResult(bool /*deletePackageOnSuccess*/,
-                                              std::shared_ptr<FinalResult>& /*result*/) {
-    return runQueuedSessionOperation({"Get final result operation queued", 71},
-                                     {"Get final result operation started", 71},
-                                     [](Session&) { throw IllegalStateException("not yet"); });
+KavrinImpl::Result KavrinImpl::GetFinalResult(bool deletePackageOnSuccess,
+                                              std::shared_ptr<FinalResult>& result) {
+    return runQueuedSessionOperation(
+        {"Get final result operation queued", 71}, {"Get final result operation started", 71},
+        [&](Session& session) { session.getFinalResult(deletePackageOnSuccess, result); });
 }
 
 KavrinImpl::Result KavrinImpl::GetImei(const std::string& identificationId,

@@ -50,6 +50,12 @@ public:
                                              uint64_t fileLength, Updates& updates);
     void getImei(const std::string& identificationId, std::shared_ptr<std::string>& imei);
 
+    void downloadDeltaUpdate(const std::string& updateId);
+    void transferDeltaToDevice(const std::string& updateId);
+    void updateDeviceWithDelta(const std::string& updateId, bool deletePackageOnSuccess);
+    void getFinalResult(bool deletePackageOnSuccess,
+                        std::shared_ptr<kv::Kavrin::FinalResult>& result);
+
 private:
     // Identification.
     IdentifierCollection identifyCollection();
@@ -64,6 +70,13 @@ private:
     // Update search.
     void createProtocolServices(const IdentifierCollection& collection);
     void copyUpdatesPreferringDelta(const IdentifierCollection& collection, Updates& updates);
+
+    // Update execution.
+    // The delta update of that id; the failure texts differ between the operations.
+    std::shared_ptr<InternalUpdateMetadata> lookupDeltaUpdate(const std::string& updateId,
+                                                              const char* unknownIdText,
+                                                              const char* imageUpdateText) const;
+    bool deletePackage(const std::string& updateId);
 
     UpdateRegistry updates_;
     std::shared_ptr<HttpService> http_;

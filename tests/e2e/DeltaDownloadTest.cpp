@@ -1,0 +1,117 @@
+#include <filesystem>
+
+#include "UpdateExecutionFixture.h"
+#include "common/JsonText.h"
+#include "common/Platform.h"
+
+namespace kvtest {
+namespace {
+
+using Channel = RecordingLogger::Channel;
+using Kind = SimulatedPhone::Kind;
+
+class DeltaDownloadTest : public UpdateExecutionTest {
+protected:
+    uint64_t bytesOnDisk() const { return std::filesystem::file_size(packagePath()); }
+
+    // The "downloadedSize" the delta file cache recorded for the package.
+    Json::UInt64 cachedDownloadedSize() const {
+        const auto text = kvinternal::platform::readFile(workingDirectory.file("deltafiles.cache"));
+        const auto parsed = kvinternal::json::parse(text.value_or(""));
+        return parsed.root["deltaFiles"][0]["downloadedSize"].asUInt64();
+    }
+};
+
+TEST_F(DeltaDownloadTest, CutBodyResumesAfterThreeSecondsWithARange) {
+    const std::string updateId = offerPackage();
+    server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'234'567));
+    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+    EXPECT_EQ(sleeps, std::vector<uint64_t>{3000});
+    const auto downloads = server->requests(Endpoint::Package);
+    ASSERT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(downloads[1].request.headers.at("Range"), "bytes=1234567-3499999");
+    EXPECT_EQ(server->bytesServed("pkg"), packageSize);
+    EXPECT_EQ(bytesOnDisk(), packageSize);
+    EXPECT_EQ(updateEvents(), (std::vector<std::string>{"download/initiated", "download/ok"}));
+}
+
+TEST_F(DeltaDownloadTest, DownloadCancelledAndEndedResumesInTheNextSession) {
+    const std::string updateId = offerPackage();
+    // Two failed attempts in a row leave only a partial package, then the host gives up.
+    server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(2'000'000));
+    server->injectFault(Endpoint::Package, ServerFault::withStatus(403));
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::NetworkError);
+    EXPECT_EQ(bytesOnDisk(), 2'000'000u);
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    EXPECT_EQ(cachedDownloadedSize(), 2'000'000u);
+
+    kavrin = CreateKavrin();
+    openSession();
+    const auto updates = search(identificationId);
+    ASSERT_EQ(updates->size(), 1u);
+    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updates->front().id), Result::Ok);
+    EXPECT_EQ(server->requests(Endpoint::Package).back().request.headers.at("Range"),
+              "bytes=2000000-3499999");
+    EXPECT_EQ(server->bytesServed("pkg"), packageSize);  // nothing fetched twice
+    EXPECT_TRUE(logger->contains("Creating delta file from cache info"));
+}
+
+TEST_F(DeltaDownloadTest, ServerThatIgnoresTheRangeSendsTheWholePackageAgain) {
+    const std::string updateId = offerPackage();
+    server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000));
+    server->injectFault(Endpoint::Package, ServerFault::rangeIgnored());
+    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+    EXPECT_EQ(server->bytesServed("pkg"), 1'000'000 + packageSize);
+    EXPECT_EQ(bytesOnDisk(), packageSize);
+}
+
+TEST_F(DeltaDownloadTest, BadAnswersFailTheDownloadWithTheirTexts) {
+    struct Case {
+        ServerFault fault;
+        const char* error;
+        bool removesPackage;
+    };
+    const Case cases[] = {
+        {ServerFault::wrongContentRange("bytes 1000000-3499999/3500001"),
+         "Illegal state exception: Server responded with incorrect values in Range header : "
+         "bytes 1000000-3499999/3500001",
+         false},
+        {ServerFault::wrongContentRange("bytes */3500000"),
+         "Illegal state exception: Server responded with incorrect Range header : bytes */3500000",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        server = std::make_shared<SimulatedUpdateServer>();
+        provider = std::make_shared<InProcessServerProvider>(server);
+        kavrin = CreateKavrin();
+        std::filesystem::remove_all(workingDirectory.path());
+        std::filesystem::create_directory(workingDirectory.path());
+        server->addPackage(SimulatedPackage::example("pkg", packageSize));
+        openSession();
+        const auto updates = search(identify());
+        server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000));
+        server->injectFault(Endpoint::Package, c.fault);
+        EXPECT_EQ(kavrin->DownloadDeltaUpdate(updates->front().id), Result::IllegalState);
+        EXPECT_TRUE(logger->contains(Channel::Error, c.error));
+        EXPECT_EQ(bytesOnDisk(), 1'000'000u);  // kept for a later resume
+        ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    }
+}
+
+TEST_F(DeltaDownloadTest, WrongChecksumRemovesFileAndCacheEntry) {
+    auto package = SimulatedPackage::example("pkg", packageSize);
+    package.statedHash = std::string(64, 'a');
+    const std::string updateId = offerPackage(package);
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
+    EXPECT_TRUE(logger->contains(Channel::Error,
+                                 "Illegal state exception: Checsum check of delta package failed"));
+    EXPECT_FALSE(std::filesystem::exists(packagePath()));
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    const auto text = kvinternal::platform::readFile(workingDirectory.file("deltafiles.cache"));
+    EXPECT_EQ(kvinternal::json::parse(text.value_or("")).root["deltaFiles"].size(), 0u);
+    EXPECT_EQ(updateEvents(), (std::vector<std::string>{"download/initiated", "download/error"}));
+}
+
+}  // namespace
+}  // namespace kvtest
