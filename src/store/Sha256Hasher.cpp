@@ -1,9 +1,15 @@
 #include "store/Sha256Hasher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "control/Exceptions.h"
+#include "store/Sha256Engines.h"
+
+#ifdef KAVRIN_X86_SHA_EXTENSIONS
+#include <cpuid.h>
+#endif
 
 namespace kvinternal {
 
@@ -11,16 +17,6 @@ namespace {
 
 constexpr Sha256Hasher::State initialState{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-
-constexpr std::array<uint32_t, 64> roundConstants{
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
 constexpr size_t streamBufferSize = 1048576;
 
@@ -39,13 +35,9 @@ inline void storeBigEndian(uint64_t value, uint8_t* bytes, size_t width) {
     }
 }
 
-}  // namespace
-
-Sha256Hasher::Sha256Hasher() : state_(initialState) {}
-
-void Sha256Hasher::compressBlocks(State& state, const uint8_t* blocks, size_t blockCount) {
+void compressPortably(Sha256Hasher::State& state, const uint8_t* blocks, size_t blockCount) {
     std::array<uint32_t, 64> schedule;
-    for (; blockCount > 0; --blockCount, blocks += blockSize) {
+    for (; blockCount > 0; --blockCount, blocks += Sha256Hasher::blockSize) {
         for (size_t i = 0; i < 16; ++i) {
             schedule[i] = loadBigEndian(blocks + 4 * i);
         }
@@ -60,7 +52,7 @@ void Sha256Hasher::compressBlocks(State& state, const uint8_t* blocks, size_t bl
         for (size_t i = 0; i < 64; ++i) {
             const uint32_t sum1 = rotateRight(e, 6) ^ rotateRight(e, 11) ^ rotateRight(e, 25);
             const uint32_t choice = (e & f) ^ (~e & g);
-            const uint32_t t1 = h + sum1 + choice + roundConstants[i] + schedule[i];
+            const uint32_t t1 = h + sum1 + choice + sha256::roundConstants[i] + schedule[i];
             const uint32_t sum0 = rotateRight(a, 2) ^ rotateRight(a, 13) ^ rotateRight(a, 22);
             const uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
             h = g;
@@ -72,12 +64,81 @@ void Sha256Hasher::compressBlocks(State& state, const uint8_t* blocks, size_t bl
             b = a;
             a = t1 + sum0 + majority;
         }
-        const State added{a, b, c, d, e, f, g, h};
+        const Sha256Hasher::State added{a, b, c, d, e, f, g, h};
         for (size_t i = 0; i < state.size(); ++i) {
             state[i] += added[i];
         }
     }
 }
+
+bool cpuHasX86ShaExtensions() {
+#ifdef KAVRIN_X86_SHA_EXTENSIONS
+    constexpr unsigned sse41Bit = 1u << 19;  // leaf 1, ECX
+    constexpr unsigned ssse3Bit = 1u << 9;   // leaf 1, ECX
+    constexpr unsigned shaBit = 1u << 29;    // leaf 7, EBX
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+        return false;
+    }
+    const bool hasSse = (ecx & sse41Bit) != 0 && (ecx & ssse3Bit) != 0;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
+        return false;
+    }
+    return hasSse && (ebx & shaBit) != 0;
+#else
+    return false;
+#endif
+}
+
+Sha256Hasher::Engine fastestAvailableEngine() {
+    return Sha256Hasher::isAvailable(Sha256Hasher::Engine::X86ShaExtensions)
+               ? Sha256Hasher::Engine::X86ShaExtensions
+               : Sha256Hasher::Engine::Portable;
+}
+
+// Atomic because a test may switch engines while another thread hashes; every engine leaves the
+// same state, so a switch between two blocks cannot change a digest.
+std::atomic<Sha256Hasher::Engine>& engineInUse() {
+    static std::atomic<Sha256Hasher::Engine> engine{fastestAvailableEngine()};
+    return engine;
+}
+
+}  // namespace
+
+bool Sha256Hasher::isAvailable(Engine engine) {
+    static const bool hasX86ShaExtensions = cpuHasX86ShaExtensions();
+    switch (engine) {
+        case Engine::Portable:
+            return true;
+        case Engine::X86ShaExtensions:
+            return hasX86ShaExtensions;
+    }
+    return false;
+}
+
+bool Sha256Hasher::selectEngine(Engine engine) {
+    if (!isAvailable(engine)) {
+        return false;
+    }
+    engineInUse().store(engine, std::memory_order_relaxed);
+    return true;
+}
+
+Sha256Hasher::Engine Sha256Hasher::selectedEngine() {
+    return engineInUse().load(std::memory_order_relaxed);
+}
+
+void Sha256Hasher::compressBlocks(State& state, const uint8_t* blocks, size_t blockCount) {
+#ifdef KAVRIN_X86_SHA_EXTENSIONS
+    if (selectedEngine() == Engine::X86ShaExtensions) {
+        sha256::compressWithX86ShaExtensions(state, blocks, blockCount);
+        return;
+    }
+#endif
+    compressPortably(state, blocks, blockCount);
+}
+
+Sha256Hasher::Sha256Hasher() : state_(initialState) {}
 
 void Sha256Hasher::update(const uint8_t* data, size_t count) {
     length_ += count;
@@ -118,6 +179,8 @@ Sha256Digest Sha256Hasher::finish() {
 Sha256Digest hashStream(std::istream& input) {
     Sha256Hasher hasher;
     std::vector<char> buffer(streamBufferSize);
+    // A read this large goes past a file stream's own small buffer straight to the OS, so each
+    // byte is copied once, into `buffer`.
     while (input) {
         input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         hasher.update(reinterpret_cast<const uint8_t*>(buffer.data()),

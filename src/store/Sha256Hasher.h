@@ -17,6 +17,21 @@ public:
     static constexpr size_t blockSize = 64;
     using State = std::array<uint32_t, 8>;
 
+    // The routines that can compress blocks. Every one gives the same digest; they differ only
+    // in speed and in what the CPU must support. The ARMv8 crypto extensions would be one more:
+    // their own source file built with +crypto (as Sha256X86ShaExtensions.cpp is for x86), a
+    // case in `isAvailable` reading the SHA2 bit of getauxval(AT_HWCAP), and one in
+    // `compressBlocks`.
+    enum class Engine { Portable, X86ShaExtensions };
+
+    // Whether this build and this CPU can run `engine`.
+    static bool isAvailable(Engine engine);
+    // The engine every hasher uses: the fastest available one, chosen once per process. Tests
+    // select the portable one to compare the two. Returns false, changing nothing, when
+    // `engine` is not available.
+    static bool selectEngine(Engine engine);
+    static Engine selectedEngine();
+
     Sha256Hasher();
 
     void update(const uint8_t* data, size_t count);
@@ -24,8 +39,8 @@ public:
     Sha256Digest finish();
 
 private:
-    // The one routine that a CPU-specific version replaces: compresses `blockCount` whole blocks
-    // into `state`. Everything else (buffering, padding, length) is shared.
+    // Compresses `blockCount` whole blocks into `state` with the selected engine. Everything
+    // else (buffering, padding, length) is shared by all engines.
     static void compressBlocks(State& state, const uint8_t* blocks, size_t blockCount);
 
     State state_;

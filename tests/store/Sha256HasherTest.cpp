@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include "control/Exceptions.h"
 
@@ -52,7 +56,33 @@ void expectAllWaysMatchOpenssl(const std::string& data) {
     EXPECT_EQ(hashedInPieces(data), expected) << "pieces, length " << data.size();
 }
 
-TEST(Sha256HasherTest, PublishedTestVectors) {
+using Engine = Sha256Hasher::Engine;
+
+// Runs each test on one engine and puts the process-wide selection back afterwards. Every
+// engine is checked against OpenSSL, so the engines agree with each other as well.
+class Sha256EngineTest : public ::testing::TestWithParam<Engine> {
+protected:
+    void SetUp() override {
+        if (!Sha256Hasher::selectEngine(GetParam())) {
+            GTEST_SKIP() << "this build or CPU has no x86 SHA extensions; the portable engine "
+                            "is still checked";
+        }
+        ASSERT_EQ(Sha256Hasher::selectedEngine(), GetParam());
+    }
+    void TearDown() override { Sha256Hasher::selectEngine(initial_); }
+
+private:
+    const Engine initial_ = Sha256Hasher::selectedEngine();
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, Sha256EngineTest,
+                         ::testing::Values(Engine::Portable, Engine::X86ShaExtensions),
+                         [](const auto& info) {
+                             return info.param == Engine::Portable ? "Portable"
+                                                                   : "X86ShaExtensions";
+                         });
+
+TEST_P(Sha256EngineTest, PublishedTestVectors) {
     const std::pair<std::string, std::string> vectors[] = {
         {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
         {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
@@ -70,20 +100,44 @@ TEST(Sha256HasherTest, PublishedTestVectors) {
     }
 }
 
-TEST(Sha256HasherTest, EveryShortLengthMatchesOpenssl) {
+TEST_P(Sha256EngineTest, EveryShortLengthMatchesOpenssl) {
     std::mt19937 random(4);
     for (size_t length = 0; length <= 300; ++length) {
         expectAllWaysMatchOpenssl(randomBytes(length, random));
     }
 }
 
-TEST(Sha256HasherTest, StreamBufferBoundariesDoNotChangeTheDigest) {
+TEST_P(Sha256EngineTest, StreamBufferBoundariesDoNotChangeTheDigest) {
     std::mt19937 random(5);
     const auto data = randomBytes(2 * mebibyte + 65, random);
     for (size_t length : {mebibyte - 65, mebibyte - 1, mebibyte, mebibyte + 1, mebibyte + 64,
                           2 * mebibyte, 2 * mebibyte + 65}) {
         expectAllWaysMatchOpenssl(data.substr(0, length));
     }
+}
+
+// The flags the kernel reports for the first CPU: an independent reading of the cpuid bits.
+// Empty when it reports none (not an x86 CPU).
+std::set<std::string> cpuFlags() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.rfind("flags", 0) == 0) {
+            std::istringstream words(line.substr(line.find(':') + 1));
+            return {std::istream_iterator<std::string>(words), {}};
+        }
+    }
+    return {};
+}
+
+TEST(Sha256HasherTest, AcceleratedEngineIsChosenExactlyWhenTheCpuHasIt) {
+    const auto flags = cpuFlags();
+    if (flags.empty()) {
+        GTEST_SKIP() << "no x86 CPU flags in /proc/cpuinfo";
+    }
+    const bool cpuHasIt = flags.count("sha_ni") && flags.count("sse4_1") && flags.count("ssse3");
+    EXPECT_EQ(Sha256Hasher::isAvailable(Engine::X86ShaExtensions), cpuHasIt);
+    EXPECT_EQ(Sha256Hasher::selectedEngine(),
+              cpuHasIt ? Engine::X86ShaExtensions : Engine::Portable);
 }
 
 TEST(Sha256HasherTest, HexIsLowercaseAndZeroFilled) {
