@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "SimulatedPhone.h"
+#include "kavrin/Kavrin.h"
+
+namespace kvhost {
+
+enum class Command {
+    Identify,
+    Updates,
+    Download,
+    Transfer,
+    Install,
+    Result,
+    Imei,
+    Update,
+    SimServer
+};
+
+// Where the update servers are: the simulated one in this process, or a deployment.
+enum class ServerChoice { Sim, Test, Stage, SysTest, Release };
+
+// Settings of the simulated phone and server, some of them for tests only.
+struct SimulationOptions {
+    kvtest::SimulatedPhone::Kind phoneKind = kvtest::SimulatedPhone::Kind::GotaV4;
+    uint64_t packageSize = 128ull << 20;
+    // The server stops sending the package at this byte until the process is cancelled.
+    std::optional<uint64_t> holdPackageAt;
+    // The server presents a key that is not the pinned one.
+    bool unpinnedKey = false;
+    // "HOST:PORT" of a simulated server already running (`kavrin sim-server`).
+    std::string address;
+};
+
+struct HostOptions {
+    Command command = Command::Update;
+    // The command's argument: the update id of download, transfer and install.
+    std::string updateId;
+    std::string capabilityFile;
+    bool keepPackage = false;
+    std::string workingDirectory;
+    ServerChoice server = ServerChoice::Sim;
+    std::string language = "en";
+    kv::Kavrin::BuildVariant buildVariant = kv::Kavrin::BuildVariant::FromDevice;
+    kv::Kavrin::CertificateChoice certificate = kv::Kavrin::CertificateChoice::FromDevice;
+    std::string clientName = "kavrin";
+    std::string clientVersion;
+    bool verbose = false;
+    bool json = false;
+    // "sim"; a USB phone will be named here once an MTP provider for it exists.
+    std::string phone = "sim";
+    SimulationOptions simulation;
+};
+
+// What the command line asks for: a command to run, or help to print.
+struct ParsedCommandLine {
+    std::optional<HostOptions> options;
+    std::string help;
+};
+
+// kavrin's command line: `kavrin COMMAND [ARGUMENT] [OPTIONS]`, options also before the command,
+// as `--name value` or `--name=value`.
+class CommandLine {
+public:
+    // A command line that cannot be run; its text is the one-line reason.
+    class UsageError : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
+    // Throws UsageError. `environment` looks up a variable (for the default working directory).
+    static ParsedCommandLine parse(const std::vector<std::string>& arguments,
+                                   std::string (*environment)(const char* name));
+
+    // The help of one command, or of kavrin as a whole.
+    static std::string help(std::optional<Command> command);
+    static std::string commandName(Command command);
+};
+
+}  // namespace kvhost

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Console.h"
+#include "kavrin/Kavrin.h"
+
+namespace kvhost {
+
+// Prints what a command found on standard output: text for a person, or one JSON document.
+class ResultPrinter {
+public:
+    ResultPrinter(std::shared_ptr<Console> console, bool json);
+
+    void identification(const std::string& identificationId) const;
+    void imei(const std::string& imei) const;
+    void updates(const std::vector<kv::Kavrin::UpdateMetadata>& updates) const;
+    // The final result read from a legacy phone, or none for a phone that installs by itself;
+    // `updateId` when the command installed one.
+    void finalResult(const kv::Kavrin::FinalResult* result, const std::string& updateId) const;
+
+private:
+    const std::shared_ptr<Console> console_;
+    const bool json_;
+};
+
+}  // namespace kvhost

@@ -1,0 +1,90 @@
+#include "SimulatedServer.h"
+
+#include <exception>
+#include <utility>
+
+#include "HostError.h"
+#include "SimulatedServerKeys.h"
+
+namespace kvhost {
+
+namespace {
+
+kvtest::SimulatedPackage catalogued(uint64_t size) {
+    auto package = kvtest::SimulatedPackage::example(SimulatedServer::packageId, size);
+    package.name = "Kavrin simulated update";
+    package.version = SimulatedServer::targetVersion;
+    package.swVersion = SimulatedServer::targetVersion;
+    return package;
+}
+
+kvtest::ImageUpdates imageCatalogue() {
+    kvtest::ImageRelease release;
+    release.swVersion = "9.0.0";
+    release.cdfVersion = "cdf-9";
+    release.releaseNotesUrl = "https://notes.kavrin.example/image-9";
+    release.updateTypes = {kvtest::ImageUpdateType{}};
+    return {"COMMERCIAL", "simulated-ce", {release}};
+}
+
+std::string methodName(kvtest::RecordedHttpRequest::Method method) {
+    return method == kvtest::RecordedHttpRequest::Method::Post ? "POST" : "GET";
+}
+
+}  // namespace
+
+SimulatedServer::SimulatedServer(const SimulationOptions& options)
+    : certificatePem_(options.unpinnedKey ? simulatedkeys::otherCertificate
+                                          : simulatedkeys::pinnedCertificate) {
+    if (options.address.empty()) {
+        startFrontEnd(options);
+        return;
+    }
+    const auto colon = options.address.rfind(':');
+    address_ = options.address.substr(0, colon);
+    port_ = static_cast<uint16_t>(std::stoul(options.address.substr(colon + 1)));
+}
+
+void SimulatedServer::startFrontEnd(const SimulationOptions& options) {
+    model_ = std::make_shared<kvtest::SimulatedUpdateServer>();
+    model_->addPackage(catalogued(options.packageSize));
+    model_->setImageUpdates(imageCatalogue());
+    if (options.holdPackageAt) {
+        model_->injectFault(kvtest::Endpoint::Package,
+                            kvtest::ServerFault::holdBodyAt(*options.holdPackageAt,
+                                                            std::make_shared<kvtest::ReadGate>()));
+    }
+    const kvtest::HttpsServerFrontEnd::Credentials credentials{
+        certificatePem_, options.unpinnedKey ? simulatedkeys::otherKey : simulatedkeys::pinnedKey};
+    try {
+        frontEnd_ = std::make_unique<kvtest::HttpsServerFrontEnd>(model_, credentials);
+    } catch (const std::exception& failure) {
+        throw HostError(std::string("the simulated update server cannot start: ") + failure.what());
+    }
+    port_ = frontEnd_->port();
+}
+
+std::vector<std::string> SimulatedServer::connectTo() const {
+    std::vector<std::string> entries;
+    for (const std::string& host : kvtest::HttpsServerFrontEnd::hostNames()) {
+        entries.push_back(host + ":443:" + address_ + ":" + std::to_string(port_));
+    }
+    return entries;
+}
+
+uint64_t SimulatedServer::packageBytesServed() const {
+    return model_ ? model_->bytesServed(packageId) : 0;
+}
+
+std::vector<std::string> SimulatedServer::requestLog() const {
+    std::vector<std::string> lines;
+    for (const auto& served : model_ ? model_->requests() : std::vector<kvtest::ServedRequest>{}) {
+        const auto range = served.request.headers.find("Range");
+        lines.push_back(methodName(served.request.method) + " " + served.host + served.path +
+                        (range == served.request.headers.end() ? "" : " Range: " + range->second) +
+                        " -> " + std::to_string(served.status));
+    }
+    return lines;
+}
+
+}  // namespace kvhost

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Console.h"
+#include "ProgressBar.h"
+#include "kavrin/Kavrin.h"
+
+namespace kvhost {
+
+// The steps of an update on one library session, in the library's calling order. Each step says
+// what it does, runs one library operation and returns its Result; a failed step adds one line
+// naming it and the result, below the library's own error lines. Downloads and transfers show a
+// progress bar.
+class UpdateSteps {
+public:
+    using Result = kv::Kavrin::Result;
+    using Update = kv::Kavrin::UpdateMetadata;
+    using Updates = std::vector<Update>;
+
+    UpdateSteps(std::shared_ptr<Console> console, kv::Kavrin& kavrin);
+    // Ends the session, if one was opened.
+    ~UpdateSteps();
+    UpdateSteps(const UpdateSteps&) = delete;
+    UpdateSteps& operator=(const UpdateSteps&) = delete;
+
+    Result open(const kv::Kavrin::SessionParameters& parameters);
+    Result identify(std::string& identificationId);
+    Result search(const std::string& identificationId, Updates& updates);
+    Result searchCapabilityFile(const std::vector<uint8_t>& file, Updates& updates);
+    Result download(const Update& update, ProgressBar::Milestone milestone = {});
+    Result transfer(const Update& update);
+    Result install(const Update& update, bool keepPackage);
+    Result finalResult(bool keepPackage, kv::Kavrin::FinalResult& result);
+    Result imei(const std::string& identificationId, std::string& imei);
+
+private:
+    Result report(const std::string& step, Result result);
+    void announce(const std::string& text);
+    static Result copyUpdates(Result result, const std::shared_ptr<std::vector<Update>>& found,
+                              Updates& updates);
+
+    const std::shared_ptr<Console> console_;
+    kv::Kavrin& kavrin_;
+    bool open_ = false;
+};
+
+}  // namespace kvhost

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "ProgressBar.h"
+
+namespace kvhost {
+namespace {
+
+using Kind = kvtest::SimulatedPhone::Kind;
+
+std::map<std::string, std::string> variables;
+
+std::string variable(const char* name) {
+    const auto found = variables.find(name);
+    return found == variables.end() ? "" : found->second;
+}
+
+ParsedCommandLine parse(const std::vector<std::string>& arguments) {
+    return CommandLine::parse(arguments, variable);
+}
+
+TEST(CommandLineTest, OptionsComeBeforeOrAfterTheCommandInBothForms) {
+    variables = {{"HOME", "/home/someone"}};
+    const auto parsed = parse({"--server=test", "install", "YAV:3", "--keep-package", "--language",
+                               "sv", "--build-variant=eng", "--certificate", "live", "--sim-api",
+                               "legacy", "--client-name", "lab"});
+    ASSERT_TRUE(parsed.options);
+    const HostOptions& options = *parsed.options;
+    EXPECT_EQ(options.command, Command::Install);
+    EXPECT_EQ(options.updateId, "YAV:3");
+    EXPECT_EQ(options.server, ServerChoice::Test);
+    EXPECT_TRUE(options.keepPackage);
+    EXPECT_EQ(options.language, "sv");
+    EXPECT_EQ(options.buildVariant, kv::Kavrin::BuildVariant::Eng);
+    EXPECT_EQ(options.certificate, kv::Kavrin::CertificateChoice::Live);
+    EXPECT_EQ(options.simulation.phoneKind, Kind::LegacyFota);
+    EXPECT_EQ(options.clientName, "lab");
+    EXPECT_FALSE(options.clientVersion.empty());
+    EXPECT_EQ(options.workingDirectory, "/home/someone/.local/share/kavrin");
+}
+
+TEST(CommandLineTest, WorkingDirectoryDefaultsToThePerUserDataDirectory) {
+    variables = {{"XDG_DATA_HOME", "/data"}, {"HOME", "/home/someone"}};
+    EXPECT_EQ(parse({"identify"}).options->workingDirectory, "/data/kavrin");
+    EXPECT_EQ(parse({"identify", "--workdir", "w"}).options->workingDirectory, "w");
+    variables.clear();
+    EXPECT_THROW(parse({"identify"}), CommandLine::UsageError);
+}
+
+TEST(CommandLineTest, SimulationOptionsAreCheckedTogether) {
+    variables = {{"HOME", "/h"}};
+    const auto held = parse({"update", "--sim-fault", "hold-package-at=5000", "--sim-server-key",
+                             "other", "--sim-package-size", "70000"});
+    EXPECT_EQ(held.options->simulation.holdPackageAt, 5000u);
+    EXPECT_TRUE(held.options->simulation.unpinnedKey);
+    EXPECT_EQ(held.options->simulation.packageSize, 70000u);
+    EXPECT_EQ(parse({"updates", "--sim-address", "127.0.0.1:4433"}).options->simulation.address,
+              "127.0.0.1:4433");
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"updates", "--sim-address", "127.0.0.1:0"},
+          {"updates", "--sim-address", "nowhere"},
+          {"update", "--sim-address", "h:1", "--sim-fault", "hold-package-at=1"},
+          {"update", "--sim-fault", "cut-package-after=1"},
+          {"update", "--sim-package-size", "0"},
+          {"identify", "--json=yes"}}) {
+        EXPECT_THROW(parse(refused), CommandLine::UsageError) << refused.back();
+    }
+}
+
+TEST(CommandLineTest, HelpIsForTheCommandNamed) {
+    variables.clear();
+    EXPECT_EQ(parse({"help", "update"}).help, CommandLine::help(Command::Update));
+    EXPECT_EQ(parse({"update", "--help"}).help, CommandLine::help(Command::Update));
+    EXPECT_EQ(parse({"--help"}).help.rfind("Usage: kavrin COMMAND", 0), 0u);
+    EXPECT_FALSE(parse({"-h"}).options);
+}
+
+TEST(ProgressBarTest, ShowsTheFractionAsBarPercentAndMebibytes) {
+    EXPECT_EQ(ProgressBar::render("download", 0.5, 8 << 20, 2 << 20),
+              "download [###############---------------]  50%  4.0 of 8.0 MiB  2.0 MiB/s");
+    EXPECT_EQ(ProgressBar::render("transfer", 1.5, 1 << 20, 0),
+              "transfer [##############################] 100%  1.0 of 1.0 MiB");
+}
+
+}  // namespace
+}  // namespace kvhost

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TempDirectory.h"
+
+namespace kvtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint64_t packageSize = 3'000'000;
+constexpr char package[] = "kavrin-sim-update.bin";
+
+struct Outcome {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Runs the kavrin program against the simulated phone and server in a fresh working directory.
+class KavrinCommandTest : public ::testing::Test {
+protected:
+    // The working directory first, and unless `bare` a small simulated package.
+    std::vector<std::string> command(const std::vector<std::string>& arguments,
+                                     bool bare = false) const {
+        std::vector<std::string> line{KAVRIN_EXECUTABLE, "--workdir", workingDirectory.path()};
+        if (!bare) {
+            line.insert(line.end(), {"--sim-package-size", std::to_string(packageSize)});
+        }
+        line.insert(line.end(), arguments.begin(), arguments.end());
+        return line;
+    }
+
+    Outcome run(const std::vector<std::string>& arguments, bool bare = false) const {
+        ChildProcess kavrin(command(arguments, bare));
+        const int exitCode = kavrin.finish(120s);
+        return {exitCode, kavrin.out(), kavrin.err()};
+    }
+
+    uint64_t packageBytesOnDisk() const {
+        const std::string path = workingDirectory.file(package);
+        return std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
+    }
+
+    TempDirectory workingDirectory;
+};
+
+Json::Value parsed(const std::string& text) {
+    Json::Value value;
+    std::string errors;
+    std::istringstream stream(text);
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &value, &errors)) << text;
+    return value;
+}
+
+TEST_F(KavrinCommandTest, WholeUpdateEndsWithTheFinalResultOfItsPhone) {
+    const Outcome legacy = run({"update", "--sim-api", "legacy", "--json"});
+    ASSERT_EQ(legacy.exitCode, 0) << legacy.err;
+    const Json::Value outcome = parsed(legacy.out);
+    EXPECT_EQ(outcome["updateId"], "YAV:0");
+    EXPECT_EQ(outcome["finalResult"]["success"], true);
+    EXPECT_EQ(outcome["finalResult"]["resultCode"], 0);
+    EXPECT_NE(legacy.err.find("transfer [###"), std::string::npos) << legacy.err;
+    // Deleted after the successful installation.
+    EXPECT_EQ(packageBytesOnDisk(), 0u);
+
+    const Outcome gota = run({"update", "--sim-api", "v4", "--keep-package"});
+    ASSERT_EQ(gota.exitCode, 0) << gota.err;
+    EXPECT_NE(gota.out.find("installs YAV:0 by itself"), std::string::npos) << gota.out;
+    EXPECT_EQ(packageBytesOnDisk(), packageSize);
+}
+
+TEST_F(KavrinCommandTest, ServerWithoutThePinnedKeyIsRefusedBeforeAnyDownload) {
+    const Outcome refused = run({"download", "YAV:0", "--sim-server-key", "other"});
+    EXPECT_EQ(refused.exitCode, 3) << refused.err;
+    EXPECT_NE(refused.err.find("error when verifying certificate"), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(std::filesystem::exists(workingDirectory.file(package)));
+}
+
+TEST_F(KavrinCommandTest, InterruptedDownloadExitsCancelledAndTheNextRunResumes) {
+    const uint64_t holdAt = 2'000'000;
+    {
+        ChildProcess first(
+            command({"download", "YAV:0", "--sim-fault", "hold-package-at=2000000"}));
+        ASSERT_TRUE(first.waitForError("holds the package at byte 2000000", 120s)) << first.err();
+        first.signal(SIGINT);
+        ASSERT_EQ(first.finish(120s), 7) << first.err();
+    }
+    const uint64_t kept = packageBytesOnDisk();
+    ASSERT_GT(kept, 0u);
+    ASSERT_LE(kept, holdAt);
+
+    const Outcome second = run({"download", "YAV:0", "--verbose"});
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    const std::string range =
+        "Range: bytes=" + std::to_string(kept) + "-" + std::to_string(packageSize - 1) + " -> 206";
+    EXPECT_NE(second.err.find(range), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("checksum verification successful"), std::string::npos);
+    EXPECT_EQ(packageBytesOnDisk(), packageSize);
+}
+
+TEST_F(KavrinCommandTest, ResultInAFreshProcessSaysNothingIsPending) {
+    const Outcome result = run({"result"});
+    EXPECT_EQ(result.exitCode, 6);
+    EXPECT_NE(result.err.find("no installation is pending in this process"), std::string::npos)
+        << result.err;
+}
+
+TEST_F(KavrinCommandTest, UnusableCommandLinesGetOneLineAndTheUsageCode) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* reason;
+    };
+    for (const Case& c : {Case{{"upgrade"}, "unknown command 'upgrade'"},
+                          Case{{"download"}, "download needs one update id"},
+                          Case{{"download", "YAV:0", "--keep-package"},
+                               "--keep-package does not apply to download"},
+                          Case{{"update", "--phone", "usb"}, "only the simulated phone"},
+                          Case{{"update", "--sim-api", "v5"}, "--sim-api takes one of"},
+                          Case{{"update", "--server", "test", "--sim-server-key", "other"},
+                               "--sim-server-key needs --server sim"},
+                          Case{{"update", "--language"}, "--language needs a value"}}) {
+        SCOPED_TRACE(c.reason);
+        const Outcome rejected = run(c.arguments, true);
+        EXPECT_EQ(rejected.exitCode, 64);
+        EXPECT_EQ(rejected.err.rfind("kavrin: ", 0), 0u) << rejected.err;
+        EXPECT_NE(rejected.err.find(c.reason), std::string::npos) << rejected.err;
+        EXPECT_EQ(rejected.err.find('\n'), rejected.err.size() - 1) << rejected.err;
+    }
+}
+
+TEST_F(KavrinCommandTest, EachCommandsHelpListsOnlyItsOptions) {
+    const Outcome help = run({"download", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: kavrin download ID", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("--sim-fault"), std::string::npos);
+    EXPECT_EQ(help.out.find("--keep-package"), std::string::npos);
+    EXPECT_NE(help.out.find("  7    cancelled"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kvtest
