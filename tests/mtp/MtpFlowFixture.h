@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <cstdint>
 #include <functional>
@@ -12,62 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "ImeiEncryption.h"
-#include "InProcessServerProvider.h"
 #include "PatternedBody.h"
-#include "RecordingLogger.h"
 #include "SimulatedPhone.h"
-#include "SimulatedUpdateServer.h"
-#include "TempDirectory.h"
-#include "common/Base64.h"
-#include "common/Platform.h"
-#include "control/Exceptions.h"
-#include "control/ServerChoice.h"
 #include "mtp/MtpService.h"
-#include "server/HttpService.h"
 #include "server/InternalUpdateMetadata.h"
-#include "store/UpdateSessionIdCache.h"
-#include "tracking/TrackingService.h"
+#include "support/ServerServicesFixture.h"
 
 namespace kvinternal {
-
-// A host sink that hands every line to `onLine` after recording it, so that a test can make it
-// throw. Set `onLine` before the threads that log start.
-class ThrowingLogger : public kvtest::RecordingLogger {
-public:
-    void error(const std::string& message) override {
-        RecordingLogger::error(message);
-        if (onLine) {
-            onLine(message);
-        }
-    }
-    void log(const std::string& message, bool verbose) override {
-        RecordingLogger::log(message, verbose);
-        if (onLine) {
-            onLine(message);
-        }
-    }
-
-    std::function<void(const std::string&)> onLine;
-};
-
-// What an operation threw, as "Class: message" ("Device <code>: message").
-inline std::string thrownBy(const std::function<void()>& action) {
-    try {
-        action();
-        return "nothing";
-    } catch (const CancelledException& e) {
-        return std::string("Cancelled: ") + e.what();
-    } catch (const DeviceException& e) {
-        return "Device " + std::to_string(e.code()) + ": " + e.what();
-    } catch (const IllegalStateException& e) {
-        return std::string("IllegalState: ") + e.what();
-    } catch (const std::exception& e) {
-        return std::string("std: ") + e.what();
-    } catch (...) {
-        return "other";
-    }
-}
 
 // The ways the checked provider call of a flow fails: a provider result, or the host's sink
 // throwing from the success line of the result check (the only other code the check runs). Each
@@ -75,23 +25,23 @@ inline std::string thrownBy(const std::function<void()>& action) {
 struct Fault {
     std::optional<kv::MtpProvider::MtpResult> result;
     std::function<void()> sinkThrows;
-    std::string thrown;
+    Thrown thrown;
 };
 inline const std::vector<Fault> faults{
-    {kv::MtpProvider::MtpResult::Cancelled, nullptr, "Cancelled: Client cancelled"},
+    {kv::MtpProvider::MtpResult::Cancelled, nullptr, {"cancelled", "Client cancelled"}},
     {kv::MtpProvider::MtpResult::UsbCommunicationError, nullptr,
-     "Device 8: USB communication error"},
+     device("USB communication error", 8)},
     {kv::MtpProvider::MtpResult::GeneralError, nullptr,
-     "IllegalState: General error when executing MTP provider function"},
-    {std::nullopt, [] { throw DeviceException("cable pulled"); }, "Device -1: cable pulled"},
-    {std::nullopt, [] { throw std::runtime_error("sink full"); }, "std: sink full"},
-    {std::nullopt, [] { throw 42; }, "other"},
+     illegalState("General error when executing MTP provider function")},
+    {std::nullopt, [] { throw DeviceException("cable pulled"); },
+     device("cable pulled", DeviceException::noCode)},
+    {std::nullopt, [] { throw std::runtime_error("sink full"); }, {"std", "sink full"}},
+    {std::nullopt, [] { throw 42; }, {"other", ""}},
 };
 
-// The MTP service over the simulated phone, reporting to a real tracking service that posts to
-// the simulated update server, in a fresh working directory. The phone lists every update
-// operation. Waits are recorded instead of slept.
-class MtpFlowFixture : public ::testing::Test {
+// The MTP service over the simulated phone, reporting to the tracking service. The phone lists
+// every update operation.
+class MtpFlowFixture : public ServerServicesFixture, public ::testing::Test {
 protected:
     using Channel = kvtest::RecordingLogger::Channel;
     using MtpResult = kv::MtpProvider::MtpResult;
@@ -166,45 +116,10 @@ protected:
         }
     }
 
-    // The update events of these phases as the tracking server received them, in order, each
-    // as "phase|status|statusCode|log".
-    std::vector<std::string> events(const std::set<std::string>& phases) const {
-        std::vector<std::string> received;
-        for (const auto& document : server->trackingDocuments()) {
-            const Json::Value& fw = document.document["update"]["fw"];
-            if (phases.count(fw["phase"].asString()) > 0) {
-                const auto log = base64Decode(fw["log"].asString());
-                received.push_back(fw["phase"].asString() + "|" + fw["status"].asString() + "|" +
-                                   fw["statusCode"].asString() + "|" +
-                                   std::string(log.begin(), log.end()));
-            }
-        }
-        return received;
-    }
-
     bool announced(const std::string& text) const {
         return logger->contains(Channel::Error, "Sending to tracking: " + text);
     }
 
-    IdentifierCollection identifiers{
-        {IdentifierId::CalculatedImei, "490154203237518"},
-        {IdentifierId::EncryptedImei, kvtest::encryptImei("490154203237518")},
-    };
-    platform::ScopedHooks hooks{platform::Hooks{[](uint64_t) {}, {}, {}}};
-    kvtest::TempDirectory directory;
-    std::shared_ptr<ThrowingLogger> logger = std::make_shared<ThrowingLogger>();
-    std::shared_ptr<ThrowingLogger> trackingLogger = std::make_shared<ThrowingLogger>();
-    std::shared_ptr<kvtest::SimulatedUpdateServer> server =
-        std::make_shared<kvtest::SimulatedUpdateServer>();
-    std::shared_ptr<HttpService> http = std::make_shared<HttpService>(
-        Log(logger), std::make_shared<kvtest::InProcessServerProvider>(server));
-    std::shared_ptr<UpdateSessionIdCache> sessionIds =
-        std::make_shared<UpdateSessionIdCache>(Log(logger), directory.path());
-    std::shared_ptr<TrackingService> tracking = std::make_shared<TrackingService>(
-        directory.path(), Log(trackingLogger), http, sessionIds,
-        servers::yavClientKey(kv::Kavrin::Server::Test),
-        servers::updateServerBase(kv::Kavrin::Server::Test) + "/trackingv4", "Kavrin host",
-        "2.0.1");
     std::shared_ptr<SimulatedPhone> phone =
         std::make_shared<SimulatedPhone>(SimulatedPhone::Kind::LegacyFota);
     MtpService service{Log(logger), phone, SimulatedPhone::defaultDeviceId};

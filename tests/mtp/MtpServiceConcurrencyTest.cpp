@@ -28,7 +28,7 @@ protected:
     }
 
     std::shared_ptr<InternalUpdateMetadata> record = update(1);
-    std::string thrown;
+    Thrown thrown;
 };
 
 TEST_F(MtpServiceConcurrencyTest, CancelDuringTheTransferKeepsNoHandle) {
@@ -40,7 +40,7 @@ TEST_F(MtpServiceConcurrencyTest, CancelDuringTheTransferKeepsNoHandle) {
     service.cancelOngoingCall();
     operation.join();
 
-    EXPECT_EQ(thrown, "Cancelled: Client cancelled");
+    EXPECT_EQ(thrown, (Thrown{"cancelled", "Client cancelled"}));
     EXPECT_TRUE(service.objectHandles().empty());
     EXPECT_EQ(events({"transfer"}),
               (std::vector<std::string>{"transfer|initiated||", "transfer|cancelled|401|"}));
@@ -69,7 +69,7 @@ TEST_F(MtpServiceConcurrencyTest, ProgressRisesWhileThePhoneReceives) {
     }
     operation.join();
 
-    EXPECT_EQ(thrown, "nothing");
+    EXPECT_EQ(thrown, Thrown{});
     EXPECT_EQ(phone->storedObject(service.objectHandles().at("YAV:1")).value().size, packageBytes);
 }
 

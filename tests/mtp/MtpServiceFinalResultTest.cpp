@@ -87,7 +87,7 @@ TEST_F(MtpServiceFinalResultTest, RefusalsAreReportedAndThrownWithoutAResult) {
         phone->setFotaStatus({responseCode, 0, {}});
         std::shared_ptr<kv::Kavrin::FinalResult> result;
         EXPECT_EQ(thrownBy([&] { service.getFinalResult(*record, identifiers, result); }),
-                  "IllegalState: " + message);
+                  illegalState(message));
         EXPECT_EQ(result, nullptr);
         expected.push_back("install|error|KV00" + std::to_string(responseCode) + "|" + message);
     }

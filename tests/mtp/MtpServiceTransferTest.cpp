@@ -77,21 +77,22 @@ TEST_F(MtpServiceTransferTest, OnlyASuccessfulTransferReplacesTheKeptHandle) {
     const auto record = update(1);
     transfer(mocked, *record);
 
-    EXPECT_EQ(thrownBy([&] { transfer(mocked, *record); }), "Device 12: USB data error");
+    EXPECT_EQ(thrownBy([&] { transfer(mocked, *record); }), device("USB data error", 12));
     EXPECT_EQ(thrownBy([&] { transfer(mocked, *record); }),
-              "Cancelled: Client has cancelled the transfer of the delta package to the device");
-    EXPECT_EQ(thrownBy([&] { transfer(mocked, *record); }), "std: stack");
+              (Thrown{"cancelled",
+                      "Client has cancelled the transfer of the delta package to the device"}));
+    EXPECT_EQ(thrownBy([&] { transfer(mocked, *record); }), (Thrown{"std", "stack"}));
     EXPECT_EQ(mocked.objectHandles().at("YAV:1"), 5u);
-    const std::string device =
+    const std::string dataError =
         "Sending file to device failed due to device exception: USB data error";
     const std::string cancelled =
         "Progress handler reported cancellation of delta package transfer to device";
-    EXPECT_EQ(
-        events({"transfer"}),
-        (std::vector<std::string>{started, succeeded, started, "transfer|error|KV300012|" + device,
-                                  started, "transfer|cancelled|401|" + cancelled, started}));
+    EXPECT_EQ(events({"transfer"}),
+              (std::vector<std::string>{started, succeeded, started,
+                                        "transfer|error|KV300012|" + dataError, started,
+                                        "transfer|cancelled|401|" + cancelled, started}));
     // Texts with a code of their own are not announced.
-    EXPECT_FALSE(announced(device));
+    EXPECT_FALSE(announced(dataError));
     EXPECT_TRUE(announced(cancelled));
 }
 

@@ -74,7 +74,7 @@ TEST_F(MtpServiceVerifyTest, AnUpdateNeverTransferredSendsNothing) {
          {std::function<void()>([&] { service.verifyAndUpdate(*record, identifiers); }),
           std::function<void()>([&] { verifyJson(*record); })}) {
         EXPECT_EQ(thrownBy(operation),
-                  "IllegalState: Could not find MTP object handle for update id: YAV:9");
+                  illegalState("Could not find MTP object handle for update id: YAV:9"));
     }
     EXPECT_TRUE(phone->requests().empty());
     EXPECT_TRUE(server->trackingDocuments().empty());
@@ -94,7 +94,7 @@ TEST_P(MtpServiceVerifyRefusalTest, IsReportedWithTheResponseCodeAndThrown) {
     EXPECT_EQ(thrownBy([&, legacy = dataVersion < 0] {
                   legacy ? service.verifyAndUpdate(*record, identifiers) : verifyJson(*record);
               }),
-              "IllegalState: " + message);
+              illegalState(message));
     EXPECT_EQ(phone->requests().back().operationCode, operationCode);
     EXPECT_EQ(verifyEvents(),
               std::vector<std::string>{"preverification|error|KV00" + std::to_string(responseCode) +

@@ -17,7 +17,7 @@ namespace {
 using kvtest::Endpoint;
 using kvtest::PatternedBody;
 using kvtest::ServerFault;
-using Events = std::vector<ReceivedEvent>;
+using Events = std::vector<std::string>;
 
 double currentFraction() {
     const auto progress = ProgressHandler::current().lock();

@@ -16,7 +16,7 @@ using HttpResult = kv::HttpProvider::HttpResult;
 using kvtest::Endpoint;
 using kvtest::PatternedBody;
 using kvtest::ServerFault;
-using Events = std::vector<ReceivedEvent>;
+using Events = std::vector<std::string>;
 using Strings = std::vector<std::string>;
 
 const std::string illegalStateFailure = "Delta download failed due to illegal state exception: ";
@@ -28,8 +28,8 @@ constexpr std::size_t forever = kvtest::SimulatedUpdateServer::forever;
 // Tracking sends at most this much of a log text.
 constexpr std::size_t trackedLogLimit = 70000;
 
-ReceivedEvent failed(std::string statusCode, const std::string& log) {
-    return {"error", std::move(statusCode), log.substr(0, trackedLogLimit)};
+std::string failed(const std::string& statusCode, const std::string& log) {
+    return "download|error|" + statusCode + "|" + log.substr(0, trackedLogLimit);
 }
 
 class HttpServiceDownloadTest : public HttpServiceDownloadFixture, public ::testing::Test {};
@@ -43,7 +43,7 @@ struct DownloadCase {
     std::vector<uint64_t> sleeps = {};
     std::string logged = "";
     Thrown thrown = {};
-    ReceivedEvent last = succeeded;
+    std::string last = succeeded;
     uint64_t kept = 5000;  // bytes on disk at the end
 };
 
@@ -179,10 +179,11 @@ TEST_F(HttpServiceDownloadTest, AWrongChecksumRemovesTheFileAndItsCacheEntry) {
     EXPECT_EQ(cache->get(url(), packageSize).url, "");
     const Events received = events();
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[1].statusCode, "454");
-    EXPECT_EQ(received[1].log.rfind("Verifying checksum of delta package: \n\tfilename: ", 0), 0u);
+    const std::string head =
+        "download|error|454|Verifying checksum of delta package: \n\tfilename: ";
+    EXPECT_EQ(received[1].rfind(head, 0), 0u);
     const std::string tail = "\n\tchecksum verification failed, removing delta file";
-    EXPECT_EQ(received[1].log.substr(received[1].log.size() - tail.size()), tail);
+    EXPECT_EQ(received[1].substr(received[1].size() - tail.size()), tail);
 }
 
 TEST_F(HttpServiceDownloadTest, RefusesAnUpdateWithoutPackageBeforeAnyRequest) {

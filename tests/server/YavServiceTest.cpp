@@ -2,18 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
 
-#include "HttpServiceTestSupport.h"
-#include "InProcessServerProvider.h"
-#include "RecordingLogger.h"
-#include "ScriptedHttpProvider.h"
-#include "SimulatedUpdateServer.h"
-#include "TempDirectory.h"
-#include "control/ServerChoice.h"
-#include "server/HttpService.h"
-#include "store/UpdateSessionIdCache.h"
-#include "tracking/TrackingService.h"
+#include "support/ServerServicesFixture.h"
 
 namespace kvinternal {
 namespace {
@@ -25,7 +21,6 @@ using kvtest::ServerFault;
 using Query = std::map<std::string, std::string>;
 
 const std::string base = servers::updateServerBase(kv::Kavrin::Server::Test);
-const std::string key = servers::yavClientKey(kv::Kavrin::Server::Test);
 const std::string noHits =
     "Server reported bad request. This is regarded as no hits, so we won't fail the search for "
     "updates.";
@@ -55,23 +50,22 @@ uint64_t idNumber(const std::string& id) {
     return std::stoull(id.substr(4));
 }
 
-// A query service of either protocol against the simulated server, reporting to tracking there.
-class YavServiceTest : public ::testing::Test {
+// A query service of either protocol, reporting to the simulated server's tracking endpoint.
+class YavServiceTest : public ServerServicesFixture, public ::testing::Test {
 protected:
+    // None of these answers is worth a retry; a wait would mean one happened.
+    void TearDown() override { EXPECT_TRUE(sleeps.empty()) << "the query waited to retry"; }
+
     YavService service(int protocol, const std::string& group = "",
                        std::shared_ptr<HttpService> queryHttp = nullptr) {
-        return YavService(Log(logger), queryHttp ? queryHttp : http, tracking, key,
+        return YavService(Log(logger), queryHttp ? queryHttp : http, tracking, clientKey,
                           base + "/yav/v" + std::to_string(protocol) + "/updates", directory.path(),
                           group);
     }
 
     // What a query of a protocol 4 phone threw.
     Thrown outcome() {
-        try {
-            return thrownBy([this] { service(4).queryUpdates(phone(4), records); });
-        } catch (const IllegalArgumentException& error) {
-            return {"illegal argument", error.what()};
-        }
+        return thrownBy([this] { service(4).queryUpdates(phone(4), records); });
     }
 
     // The "yavSync" members of the manifest events the server received.
@@ -83,19 +77,6 @@ protected:
         return events;
     }
 
-    // None of these answers is worth a retry; a wait would mean one happened.
-    platform::ScopedHooks hooks{
-        platform::Hooks{[](uint64_t) { ADD_FAILURE() << "the query waited to retry"; }, {}, {}}};
-    kvtest::TempDirectory directory;
-    std::shared_ptr<kvtest::RecordingLogger> logger = std::make_shared<kvtest::RecordingLogger>();
-    std::shared_ptr<kvtest::SimulatedUpdateServer> server =
-        std::make_shared<kvtest::SimulatedUpdateServer>();
-    std::shared_ptr<HttpService> http = std::make_shared<HttpService>(
-        Log(logger), std::make_shared<kvtest::InProcessServerProvider>(server));
-    std::shared_ptr<TrackingService> tracking = std::make_shared<TrackingService>(
-        directory.path(), Log(logger), http,
-        std::make_shared<UpdateSessionIdCache>(Log(logger), directory.path()), key,
-        base + "/trackingv4", "Kavrin host", "2.0");
     UpdateRegistry records;
 };
 
@@ -141,20 +122,19 @@ TEST_F(YavServiceTest, SendsTheKeyFirstAndTheProtocolsNonEmptyParameters) {
         auto expected = common;
         expected.insert(testCase.added.begin(), testCase.added.end());
         EXPECT_EQ(served.query, expected);
-        EXPECT_EQ(served.clientKey, key);
+        EXPECT_EQ(served.clientKey, clientKey);
         const auto& url = served.request.url;
-        ASSERT_EQ(
-            url.rfind(base + "/yav/v" + std::to_string(testCase.protocol) + "/updates?" + key + "&",
-                      0),
-            0u)
+        ASSERT_EQ(url.rfind(base + "/yav/v" + std::to_string(testCase.protocol) + "/updates?" +
+                                clientKey + "&",
+                            0),
+                  0u)
             << url;
-        const auto logUrl =
-            url.substr(0, url.find(key)) + url.substr(url.find(key) + key.size() + 1);
+        const auto logUrl = url.substr(0, url.find(clientKey)) +
+                            url.substr(url.find(clientKey) + clientKey.size() + 1);
         EXPECT_TRUE(logger->contains("HTTP GET on: " + logUrl));
         EXPECT_EQ(manifestEvents().back()["updateUrl"].asString(), logUrl);
-        for (const auto& message : logger->messages()) {
-            EXPECT_EQ(message.find(key), std::string::npos) << message;
-        }
+        EXPECT_FALSE(logger->containsFragment(clientKey));
+        EXPECT_FALSE(trackingLogger->containsFragment(clientKey));
     }
 }
 
@@ -326,19 +306,15 @@ TEST_F(YavServiceTest, FailedQueriesAreLoggedReportedAndRethrownButBadRequestIsN
 }
 
 TEST_F(YavServiceTest, ProviderThatThrowsIsReportedAsAGeneralFailure) {
-    const std::pair<std::function<void()>, std::string> cases[] = {
+    const std::tuple<std::function<void()>, Thrown, std::string> cases[] = {
         {[] { throw std::runtime_error("provider broke"); },
+         {"std", "provider broke"},
          "Sending manifest failed tracking event (general): provider broke"},
-        {[] { throw 7; }, "Sending manifest failed tracking event (...)"},
+        {[] { throw 7; }, {"other", ""}, "Sending manifest failed tracking event (...)"},
     };
-    for (const auto& [fail, error] : cases) {
-        auto provider = std::make_shared<kvtest::ScriptedHttpProvider>(
-            [fail = fail](const kvtest::RecordedHttpRequest&) -> kvtest::HttpAnswer {
-                fail();
-                return {};
-            });
-        const auto query = service(4, "", std::make_shared<HttpService>(Log(logger), provider));
-        EXPECT_ANY_THROW(query.queryUpdates(phone(4), records));
+    for (const auto& [raise, thrown, error] : cases) {
+        const auto query = service(4, "", throwingHttp(raise));
+        EXPECT_EQ(thrownBy([&] { query.queryUpdates(phone(4), records); }), thrown);
         EXPECT_TRUE(logger->contains(Channel::Error, error));
         EXPECT_EQ(manifestEvents().back()["statusCode"], "409");
     }

@@ -7,8 +7,6 @@
 #include <set>
 #include <stdexcept>
 
-#include "InProcessServerProvider.h"
-#include "SimulatedUpdateServer.h"
 #include "TrackingFixture.h"
 #include "server/InternalUpdateMetadata.h"
 
@@ -16,6 +14,8 @@ namespace kvinternal {
 namespace {
 
 using HttpResult = kv::HttpProvider::HttpResult;
+using kvtest::Endpoint;
+using kvtest::ServerFault;
 
 template <typename Record, typename... DataVersion>
 std::shared_ptr<Record> update(const std::string& fwId, DataVersion... dataVersion) {
@@ -59,6 +59,18 @@ Json::Value parsed(const std::string& text) {
 
 class TrackingServiceTest : public TrackingFixture {
 protected:
+    TrackingServiceTest() {
+        identifiers[IdentifierId::Model] = "Vexa 10";
+        identifiers[IdentifierId::AppSwVersion] = "61.2.A.0.120";
+    }
+
+    std::vector<Json::Value> posted() const {
+        std::vector<Json::Value> documents;
+        for (const auto& received : server->trackingDocuments()) {
+            documents.push_back(received.document);
+        }
+        return documents;
+    }
     Json::Value lastPosted() const {
         const auto documents = posted();
         return documents.empty() ? Json::Value() : documents.back();
@@ -66,7 +78,7 @@ protected:
 };
 
 TEST_F(TrackingServiceTest, DownloadEventOfAFirstVersionUpdate) {
-    construct()->downloadEvent(identifiers, *v1Update(), TrackingStatus::Initiated, 0, "", -1);
+    tracking->downloadEvent(identifiers, *v1Update(), TrackingStatus::Initiated, 0, "", -1);
     const std::string sessionId =
         sessionIds->getSessionId(identifiers[IdentifierId::EncryptedImei], "", "fw-v1", true);
     ASSERT_EQ(sessionId.size(), 36u);
@@ -91,9 +103,8 @@ TEST_F(TrackingServiceTest, EachRecordKindGivesOnlyItsOwnVersionMembers) {
         {update<InternalUpdateMetadata>("plain", 0), "{}"},
         {update<InternalUpdateMetadata>("plain-claiming-2", 2), "{}"},
     };
-    auto service = construct();
     for (const auto& [record, members] : cases) {
-        service->transferEvent(identifiers, *record, TrackingStatus::Ok, 0, "", -1);
+        tracking->transferEvent(identifiers, *record, TrackingStatus::Ok, 0, "", -1);
         Json::Value fw = lastPosted()["update"]["fw"];
         for (const char* common : {"id", "checksum", "channelType", "initiator", "phase", "status",
                                    "sourceSwVersion", "targetSwVersion"}) {
@@ -116,9 +127,8 @@ TEST_F(TrackingServiceTest, LogTextIsCutTo70000BytesThenEncoded) {
                                                          {"\xff", referenceBase64("\xff")},
                                                          {cut, referenceBase64(cut)},
                                                          {longText, referenceBase64(cut)}};
-    auto service = construct();
     for (const auto& [text, encoded] : cases) {
-        service->installEvent(identifiers, *v2Update(), TrackingStatus::Ok, 0, text, -1);
+        tracking->installEvent(identifiers, *v2Update(), TrackingStatus::Ok, 0, text, -1);
         EXPECT_EQ(lastPosted()["update"]["fw"].get("log", "(absent)").asString(), encoded)
             << text.size() << " bytes";
     }
@@ -133,45 +143,46 @@ TEST_F(TrackingServiceTest, PostsToTheKeyedUrlWithAnUnsignedCrcAndKeepsTheKeyOut
         const std::string text = json::styled(document);
         crc = ::crc32(0L, reinterpret_cast<const Bytef*>(text.data()), uInt(text.size()));
     }
-    ASSERT_TRUE(construct()->sendDocument(document));
-    const auto requests = provider->requests();
+    ASSERT_TRUE(tracking->sendDocument(document));
+    const auto requests = server->requests(Endpoint::Tracking);
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].url, trackingUrl + "?" + clientKey);
-    EXPECT_EQ(requests[0].headers.at("YAV-checksum"), std::to_string(crc));
-    EXPECT_EQ(requests[0].headers.at("Content-Type"), "application/json");
-    EXPECT_EQ(parsed(requests[0].body), document);
+    EXPECT_EQ(requests[0].request.url, trackingUrl + "?" + clientKey);
+    EXPECT_EQ(requests[0].request.headers.at("YAV-checksum"), std::to_string(crc));
+    EXPECT_EQ(requests[0].request.headers.at("Content-Type"), "application/json");
+    EXPECT_EQ(posted(), std::vector<Json::Value>{document});
     EXPECT_TRUE(logger->contains(Channel::Info, "HTTP POST on: " + trackingUrl));
     EXPECT_FALSE(logger->containsFragment(clientKey));
+    EXPECT_FALSE(trackingLogger->containsFragment(clientKey));
 }
 
 TEST_F(TrackingServiceTest, SendFailuresAreLoggedByKind) {
     const std::string url = " occured when sending tracking data for tracking url: " + trackingUrl;
-    const std::pair<std::function<HttpAnswer()>, std::string> cases[] = {
-        {refused, "IllegalStateException" + url +
-                      ", exception: General error when executing HTTP provider function"},
-        {[] { return HttpAnswer::withoutResponse(HttpResult::Cancelled); },
+    const std::pair<ServerFault, std::string> cases[] = {
+        {ServerFault::providerFailure(HttpResult::GeneralError),
+         "IllegalStateException" + url +
+             ", exception: General error when executing HTTP provider function"},
+        {ServerFault::providerFailure(HttpResult::Cancelled),
          "CancelledException" + url + ", exception: Client cancelled"},
-        {[] { return HttpAnswer::withStatus(400); },
+        {ServerFault::withStatus(400),
          "NetworkException" + url + ", exception: HTTP Bad request: 400"},
-        {[]() -> HttpAnswer { throw std::logic_error("provider fault"); }, "Unknown error" + url},
     };
-    auto service = construct();
-    for (const auto& [failure, line] : cases) {
-        answer = failure;
-        logger->clear();
-        EXPECT_FALSE(service->sendDocument(Json::Value("x")));
-        EXPECT_EQ(logger->messages(Channel::Error), std::vector<std::string>{line});
+    for (const auto& [fault, line] : cases) {
+        server->injectFault(Endpoint::Tracking, fault);
+        trackingLogger->clear();
+        EXPECT_FALSE(tracking->sendDocument(Json::Value("x")));
+        EXPECT_EQ(trackingLogger->messages(Channel::Error), std::vector<std::string>{line});
     }
+    http = throwingHttp([] { throw std::logic_error("provider fault"); });
+    trackingLogger->clear();
+    EXPECT_FALSE(makeTracking()->sendDocument(Json::Value("x")));
+    EXPECT_EQ(trackingLogger->messages(Channel::Error),
+              std::vector<std::string>{"Unknown error" + url});
 }
 
 TEST_F(TrackingServiceTest, FailedSendStoresTheEventAndSendsNothingElse) {
-    using kvtest::Endpoint;
-    const auto server = std::make_shared<kvtest::SimulatedUpdateServer>();
-    http = std::make_shared<HttpService>(Log(logger),
-                                         std::make_shared<kvtest::InProcessServerProvider>(server));
     store("recent", 5 * minute, 5 * minute);
-    server->injectFault(Endpoint::Tracking, kvtest::ServerFault::withStatus(400));
-    auto service = construct();  // the 5 minutes old document waits
+    server->injectFault(Endpoint::Tracking, ServerFault::withStatus(400));
+    auto service = makeTracking();  // the 5 minutes old document waits
     EXPECT_EQ(server->count(Endpoint::Tracking), 0u);
     service->preverificationEvent(identifiers, *v1Update(), 1, "", -1);
     EXPECT_EQ(server->count(Endpoint::Tracking), 1u);
@@ -191,15 +202,14 @@ TEST_F(TrackingServiceTest, FailedSendStoresTheEventAndSendsNothingElse) {
 }
 
 TEST_F(TrackingServiceTest, AStartedDownloadTiesTheLaterEventsTogether) {
-    auto service = construct();
     const auto record = v2Update("fw-1");
-    service->transferEvent(identifiers, *record, TrackingStatus::Ok, 0, "", -1);
-    EXPECT_TRUE(
-        logger->contains(Channel::Error, "Could not retrieve a update session id, using blank"));
-    service->downloadEvent(identifiers, *record, TrackingStatus::Initiated, 0, "", -1);
-    service->downloadEvent(identifiers, *record, TrackingStatus::Error, 6, "", 404);
-    service->downloadEvent(identifiers, *record, TrackingStatus::Initiated, 0, "", -1);
-    service->downloadEvent(identifiers, *v2Update("fw-2"), TrackingStatus::Initiated, 0, "", -1);
+    tracking->transferEvent(identifiers, *record, TrackingStatus::Ok, 0, "", -1);
+    EXPECT_TRUE(trackingLogger->contains(Channel::Error,
+                                         "Could not retrieve a update session id, using blank"));
+    tracking->downloadEvent(identifiers, *record, TrackingStatus::Initiated, 0, "", -1);
+    tracking->downloadEvent(identifiers, *record, TrackingStatus::Error, 6, "", 404);
+    tracking->downloadEvent(identifiers, *record, TrackingStatus::Initiated, 0, "", -1);
+    tracking->downloadEvent(identifiers, *v2Update("fw-2"), TrackingStatus::Initiated, 0, "", -1);
 
     const auto documents = posted();
     ASSERT_EQ(documents.size(), 5u);
@@ -213,14 +223,13 @@ TEST_F(TrackingServiceTest, AStartedDownloadTiesTheLaterEventsTogether) {
 }
 
 TEST_F(TrackingServiceTest, ManifestDocuments) {
-    auto service = construct();
     const std::string updateUrl = "https://update.kavrin.example/yav/v4/updates?x=1";
-    service->manifestReceived(
+    tracking->manifestReceived(
         identifiers,
         {v2Update("fw-b"), nullptr, v1Update("fw-a"), update<InternalUpdateMetadata>("fw-c", 0)},
         "manifest-sum", updateUrl);
-    service->manifestReceived(identifiers, {}, "empty-sum", updateUrl);
-    service->manifestError(3, identifiers, updateUrl, 404);
+    tracking->manifestReceived(identifiers, {}, "empty-sum", updateUrl);
+    tracking->manifestError(3, identifiers, updateUrl, 404);
 
     const auto document = [&](const std::string& members) {
         return parsed(R"({"time": )" + std::to_string(now) + R"(, "yavSync": {
