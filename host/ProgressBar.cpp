@@ -43,11 +43,16 @@ void ProgressBar::finish(bool completed) {
 
 void ProgressBar::run() {
     std::unique_lock<std::mutex> lock(mutex_);
+    bool started = false;
     while (!stop_.wait_for(lock, tick, [this] { return stopping_; })) {
         lock.unlock();
         double fraction = 0.0;
         kavrin_.GetProgress(fraction);
-        show(fraction);
+        // The library reports 1.0 until the operation has started.
+        started = started || fraction < 1.0;
+        if (started) {
+            show(fraction);
+        }
         if (milestone_.reached && milestone_.reached(fraction)) {
             console_->line(milestone_.text);
             milestone_.reached = nullptr;
