@@ -27,7 +27,14 @@ std::string indented(const Json::Value& value) {
 ParseResult parse(const std::string& text) {
     ParseResult result;
     Json::Reader reader;
-    result.ok = reader.parse(text, result.root);
+    try {
+        result.ok = reader.parse(text, result.root);
+    } catch (const Json::Exception& e) {
+        // The reader throws, instead of reporting, for a document nested deeper than it follows.
+        result.root = Json::Value();
+        result.errors = e.what();
+        return result;
+    }
     if (!result.ok) {
         result.errors = reader.getFormattedErrorMessages();
     }

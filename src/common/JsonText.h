@@ -24,7 +24,8 @@ struct ParseResult {
     std::string errors;  // the reader's formatted error messages when not ok
 };
 
-// JsonCpp's lenient reader (trailing commas and text after the value are accepted).
+// JsonCpp's lenient reader (trailing commas and text after the value are accepted). A document
+// nested too deep for the reader is unparsable like any other; parsing never throws.
 ParseResult parse(const std::string& text);
 
 }  // namespace kvinternal::json
