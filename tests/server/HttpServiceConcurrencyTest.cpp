@@ -6,28 +6,7 @@
 namespace kvinternal {
 namespace {
 
-using kvtest::BodyRead;
-using kvtest::HttpAnswer;
-
 class HttpServiceConcurrencyTest : public HttpServiceTest {};
-
-TEST_F(HttpServiceConcurrencyTest, CancelFromAnotherThreadEndsTheBlockedRead) {
-    HttpAnswer answer = HttpAnswer::withBody("never read", "application/json");
-    answer.reads = {BodyRead::untilCancelled()};
-    provider->enqueue(answer);
-    Thrown thrown;
-    std::thread operation([&] {
-        auto download = std::make_shared<ProgressHandler>(10, Log(logger));
-        service.setOngoingCall(download);
-        thrown = thrownBy([&] { service.get("https://h/p", "https://h/p", ContentType::Json); });
-    });
-    provider->waitUntilReadBlocks();
-    service.cancel();
-    operation.join();
-    EXPECT_EQ(thrown, (Thrown{"cancelled", "Client cancelled"}));
-    EXPECT_TRUE(logger->contains("Cancelling HTTP function call."));
-    EXPECT_EQ(provider->calls().cancel, 1u);
-}
 
 // Downloads start and end while the host keeps cancelling: every cancel sees either no call or
 // a live one, and only a live one reaches the provider.
