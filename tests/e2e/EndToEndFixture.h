@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,15 @@ class EndToEndTest : public ::testing::Test {
 protected:
     EndToEndTest()
         : hooks_({[this](uint64_t milliseconds) { sleeps.push_back(milliseconds); }, {}, {}}) {}
+
+    // A new host, simulated server and empty working directory; the phone stays.
+    void restart() {
+        kavrin = CreateKavrin();
+        server = std::make_shared<SimulatedUpdateServer>();
+        provider = std::make_shared<InProcessServerProvider>(server);
+        std::filesystem::remove_all(workingDirectory.path());
+        std::filesystem::create_directory(workingDirectory.path());
+    }
 
     // Replaces the phone before the session opens.
     void usePhone(SimulatedPhone::Kind kind) { phone = std::make_shared<SimulatedPhone>(kind); }

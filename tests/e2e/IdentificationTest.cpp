@@ -64,16 +64,6 @@ TEST_F(IdentificationTest, UnknownIdentificationIdIsAnIllegalArgument) {
               2u);
 }
 
-TEST_F(IdentificationTest, PhoneWithoutImeiGivesAnEmptyImei) {
-    phone->setProperty(0xD044, "");
-    phone->setProperty(0xD037, "");
-    openSession();
-    std::shared_ptr<std::string> imei;
-    EXPECT_EQ(kavrin->GetImei(identify(), imei), Result::Ok);
-    EXPECT_TRUE(imei->empty());
-    EXPECT_TRUE(logger->contains(Channel::Error, "No IMEI found!"));
-}
-
 TEST_F(IdentificationTest, PhoneWhoseApiCannotBeDeterminedIsRefused) {
     usePhone(SimulatedPhone::Kind::SeveralApis);
     openSession();
@@ -82,15 +72,6 @@ TEST_F(IdentificationTest, PhoneWhoseApiCannotBeDeterminedIsRefused) {
     EXPECT_TRUE(logger->contains(Channel::Error,
                                  "Unsupported device API exception: Cannot determine device API "
                                  "type (GOTA, FOTA etc...)"));
-}
-
-TEST_F(IdentificationTest, DisconnectedPhoneIsADeviceError) {
-    phone->failWithResult(0x9187, kv::MtpProvider::MtpResult::DeviceDisconnected);
-    openSession();
-    std::shared_ptr<std::string> id;
-    EXPECT_EQ(kavrin->IdentifyDevice(id), Result::DeviceError);
-    EXPECT_TRUE(id->empty());
-    EXPECT_TRUE(logger->contains(Channel::Error, "Device exception: Device is disconnected"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <set>
+#include <tuple>
 
 #include "UpdateExecutionFixture.h"
 
@@ -37,7 +38,10 @@ TEST_F(UpdateExecutionTest, WholeLegacyUpdateEndsWithTheFinalResultAndNoPackage)
 
     const auto verify = phone->verifyCalls();
     ASSERT_EQ(verify.size(), 1u);
-    EXPECT_EQ(verify[0].operationCode, 0x9170);
+    EXPECT_EQ(std::make_tuple(verify[0].operationCode, verify[0].objectHandle),
+              std::make_tuple(0x9170, firstObjectHandle));
+    EXPECT_TRUE(logger->contains(
+        "Triggering verify and update MTP operation (0x9170) for update id: " + updateId));
     EXPECT_EQ(updateEvents(),
               (std::vector<std::string>{"download/initiated", "download/ok", "transfer/initiated",
                                         "transfer/ok", "preverification/ok", "install/initiated",
@@ -58,11 +62,7 @@ TEST_F(UpdateExecutionTest, WholeGotaUpdatesSendTheirDocumentAndDeclineTheFinalR
     for (const Case& c : {Case{Kind::GotaV3, 0x9175, "1.0", "targetCdfRevision"},
                           Case{Kind::GotaV4, 0x9178, "2.0", "targetSwVariant"}}) {
         SCOPED_TRACE(c.operation);
-        server = std::make_shared<SimulatedUpdateServer>();
-        provider = std::make_shared<InProcessServerProvider>(server);
-        kavrin = CreateKavrin();
-        std::filesystem::remove_all(workingDirectory.path());
-        std::filesystem::create_directory(workingDirectory.path());
+        restart();
         usePhone(c.kind);
         server->addPackage(SimulatedPackage::example("pkg", packageSize));
         openSession();

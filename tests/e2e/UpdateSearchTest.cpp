@@ -7,7 +7,9 @@ using Kind = SimulatedPhone::Kind;
 
 class UpdateSearchTest : public EndToEndTest {
 protected:
-    UpdateSearchTest() {
+    UpdateSearchTest() { offer(); }
+
+    void offer() {
         server->addPackage(SimulatedPackage::example("p1", 4096));
         server->setImageUpdates({"COMMERCIAL", "ce-7", {{"6.0.0.1", "R9A", "", {{}}}}});
     }
@@ -28,12 +30,9 @@ TEST_F(UpdateSearchTest, EachPhoneKindIsOfferedItsUpdatesFromItsEndpoints) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.kind));
-        server = std::make_shared<SimulatedUpdateServer>();
-        server->addPackage(SimulatedPackage::example("p1", 4096));
-        server->setImageUpdates({"COMMERCIAL", "ce-7", {{"6.0.0.1", "R9A", "", {{}}}}});
-        provider = std::make_shared<InProcessServerProvider>(server);
+        restart();
+        offer();
         usePhone(c.kind);
-        kavrin = CreateKavrin();
         openSession();
 
         const auto updates = search(identify());
