@@ -144,25 +144,6 @@ TEST_F(MtpServiceFinalResultTest, ImpossibleCountsReadNothingBeyondWhatIsThere) 
                                                        "response buffer of 250000 bytes"));
 }
 
-TEST_F(MtpServiceFinalResultTest, AWholeLegacyUpdateEndsInTheNewSoftware) {
-    phone->installOnVerify({"62.0.A.1.7", FotaStatus::withReport(0, "installed")});
-    transferred(*record);
-    service.verifyAndUpdate(*record, identifiers);
-    const auto call = phone->verifyCalls().at(0);
-    EXPECT_EQ(call.operationCode, 0x9170);
-    EXPECT_EQ(call.objectHandle, service.objectHandles().at("YAV:1"));
-    EXPECT_EQ(phone->requests().back().parameters.size(), 1u);
-    EXPECT_TRUE(phone->requests().back().data.empty());
-    EXPECT_TRUE(logger->contains(
-        "Triggering verify and update MTP operation (0x9170) for update id: YAV:1"));
-    EXPECT_EQ(service.getIdentifier(IdentifierId::AppSwVersion), "62.0.A.1.7");
-    EXPECT_TRUE(finalResult(service)->success);
-    EXPECT_EQ(
-        events({"transfer", "preverification", "install"}),
-        (std::vector<std::string>{"transfer|initiated||", "transfer|ok||", "preverification|ok||",
-                                  "install|initiated||", "install|ok||installed"}));
-}
-
 TEST_F(MtpServiceFinalResultTest, FailingTrackingNeverStopsAFlow) {
     writePackage(*record);
     trackingLogger->onLine = [](const std::string&) { throw std::runtime_error("sink failed"); };
