@@ -72,14 +72,5 @@ TEST(ExceptionTranslationTest, EveryRowGivesItsLineAndResult) {
     }
 }
 
-TEST(ExceptionTranslationTest, ExceptionsCarryTheirCodes) {
-    const DeviceException device("x");
-    EXPECT_EQ(device.code(), DeviceException::noCode);
-    EXPECT_FALSE(device.bootLoaderUnlocked());
-    const NetworkException network("y", 4294967295u, false);
-    EXPECT_EQ(network.code(), 4294967295u);
-    EXPECT_FALSE(network.isHttpStatus());
-}
-
 }  // namespace
 }  // namespace kvinternal

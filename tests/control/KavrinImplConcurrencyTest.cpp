@@ -1,11 +1,10 @@
+#include <algorithm>
 #include <thread>
 
-#include "DispatcherFixture.h"
+#include "e2e/EndToEndFixture.h"
 
 namespace kvtest {
 namespace {
-
-using Result = kv::Kavrin::Result;
 
 const std::string destroyStarted =
     "----------- Destroy session operation started -------------------------";
@@ -14,11 +13,11 @@ const std::string downloadQueued =
 const std::string downloadStarted =
     "----------- Download delta update operation started ------------------";
 
-class DispatcherConcurrencyTest : public DispatcherTest {};
+using DispatcherConcurrencyTest = EndToEndTest;
 
 // Freezes DestroySession while it holds the operation lock.
 TEST_F(DispatcherConcurrencyTest, CancelAndProgressAnswerWhileAnOperationHoldsTheLock) {
-    ASSERT_EQ(kavrin->CreateSession(validParameters()), Result::Ok);
+    ASSERT_EQ(kavrin->CreateSession(parameters()), Result::Ok);
     logger->holdAt(destroyStarted);
     std::thread destroyer([&] { EXPECT_EQ(kavrin->DestroySession(), Result::Ok); });
     logger->waitUntilHeld();
@@ -33,7 +32,7 @@ TEST_F(DispatcherConcurrencyTest, CancelAndProgressAnswerWhileAnOperationHoldsTh
 }
 
 TEST_F(DispatcherConcurrencyTest, QueuedOperationStartsOnlyAfterTheRunningOneReturns) {
-    ASSERT_EQ(kavrin->CreateSession(validParameters()), Result::Ok);
+    ASSERT_EQ(kavrin->CreateSession(parameters()), Result::Ok);
     logger->holdAt(destroyStarted);
     std::thread destroyer([&] { kavrin->DestroySession(); });
     logger->waitUntilHeld();
