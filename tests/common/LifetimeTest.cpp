@@ -25,13 +25,6 @@ struct Unwinder {
     ~Unwinder() { service.reset(); }
 };
 
-TEST(LifetimeTest, LogsConstructionAndDestructionAsVerboseLines) {
-    auto logger = std::make_shared<kvtest::RecordingLogger>();
-    { Service service{Log(logger)}; }
-    EXPECT_EQ(logger->lines(), (std::vector<Line>{{Channel::Verbose, "Constructor test service"},
-                                                  {Channel::Verbose, "Destructor test service"}}));
-}
-
 TEST(LifetimeTest, DestructionDuringUnwindingIsAnError) {
     auto logger = std::make_shared<kvtest::RecordingLogger>();
     try {
@@ -51,15 +44,6 @@ TEST(LifetimeTest, ServiceBuiltDuringHandlingIsNotMistakenForUnwinding) {
         Service service{Log(logger)};
     }
     EXPECT_EQ(logger->lines().back(), (Line{Channel::Verbose, "Destructor test service"}));
-}
-
-TEST(LifetimeTest, SilentLifetimeOnlyLogsDestruction) {
-    auto logger = std::make_shared<kvtest::RecordingLogger>();
-    {
-        Lifetime lifetime(Log(logger), "cache", Lifetime::Announce::No);
-        lifetime.logDestruction();
-    }
-    EXPECT_EQ(logger->messages(), std::vector<std::string>{"Destructor cache"});
 }
 
 }  // namespace
