@@ -56,16 +56,6 @@ TEST_F(DeltaFileCacheTest, FileOfAnEarlierRunLoadsAndIsWrittenBackByteForByte) {
     EXPECT_TRUE(logger->contains(Channel::Info, "Saving delta cache to file: " + path));
 }
 
-TEST_F(DeltaFileCacheTest, EntryIsUsedOnlyForTheAnnouncedSize) {
-    auto cache = construct();
-    cache->add({"/w/a.bin", "http://h/a.bin", 100, 10});
-    cache->add({"/w/a2.bin", "http://h/a.bin", 100, 20});  // same url replaces
-    EXPECT_EQ(cache->get("http://h/a.bin", 100).fileName, "/w/a2.bin");
-    const auto other = cache->get("http://h/a.bin", 101);
-    EXPECT_EQ(other.url + other.fileName, "");
-    EXPECT_EQ(other.fileSize + other.downloadedSize, 0u);
-}
-
 TEST_F(DeltaFileCacheTest, ErasingTheLastEntryLeavesAnEmptyList) {
     writeCacheFile(storedCache);
     auto cache = construct();

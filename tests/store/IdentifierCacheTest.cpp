@@ -90,16 +90,6 @@ TEST_F(IdentifierCacheTest, LoadingKeepsKnownKeysAndGivesIdlessCollectionsAnId) 
     EXPECT_EQ(saved[0]["iicId"].asString().size(), 36u);
 }
 
-TEST_F(IdentifierCacheTest, UnknownIdThrowsWithTheId) {
-    try {
-        construct()->getCollection("nope");
-        FAIL() << "no exception";
-    } catch (const IllegalArgumentException& e) {
-        EXPECT_STREQ(e.what(),
-                     "The identification id is not coupled to a identifier collection: nope");
-    }
-}
-
 TEST_F(IdentifierCacheTest, CorruptFileIsDeletedAndTheCacheStartsEmpty) {
     for (const std::string text : {"{\"identifierCollections\" : [",
                                    R"({"identifierCollections":[{"iicId":"id-1","model":[1]}]})",
