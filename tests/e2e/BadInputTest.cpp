@@ -166,6 +166,11 @@ constexpr uint64_t wholePackage = BadInputTest::packageSize;
 const std::vector<uint8_t> overlongString{0xFF, 'K', 0, '9', 0};
 
 const FaultCase faultCases[] = {
+    {"PhoneDisconnectsDuringIdentification", Kind::GotaV4,
+     [](GarbledPhone& p, SimulatedUpdateServer&) {
+         p.failWithResult(0x9187, MtpResult::DeviceDisconnected);
+     },
+     Step::Identify, Result::DeviceError, none},
     {"PhoneDisconnectsMidTransfer", Kind::GotaV4,
      [](GarbledPhone& p, SimulatedUpdateServer&) {
          p.failSendFileWith(MtpResult::DeviceDisconnected);
