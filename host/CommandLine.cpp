@@ -67,7 +67,8 @@ constexpr CommandInfo commands[] = {
     {Command::SimServer, "sim-server", "", "run the simulated update server until Ctrl-C",
      "Starts the simulated update server on 127.0.0.1 and prints its port and the libcurl\n"
      "connect-to entries that reach it. For tests and benchmarks: other kavrin processes use\n"
-     "it with --sim-address, curl with --connect-to and --cacert.\n"},
+     "it with --sim-address, curl with --connect-to and --cacert. On Ctrl-C it prints the\n"
+     "package bytes it served.\n"},
 };
 
 template <typename Value>

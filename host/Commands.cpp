@@ -103,6 +103,9 @@ int Commands::serveUntilInterrupted() {
     });
     std::unique_lock<std::mutex> lock(mutex);
     interrupted.wait(lock, [&] { return stop; });
+    // What tests that kill and restart downloads compare with the package size.
+    console_->result("Package bytes served: " + std::to_string(server_->packageBytesServed()) +
+                     "\n");
     return 0;
 }
 
