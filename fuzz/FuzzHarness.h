@@ -73,14 +73,14 @@ std::shared_ptr<kvinternal::TrackingService> trackingService(
     const std::string& directory, const kvinternal::Log& log,
     std::shared_ptr<kvinternal::HttpService> http);
 
-// The working directory of one target's runs; each run starts from an empty one.
+// The working directory of one target's runs; each run starts without any file in it.
 class FuzzDirectory {
 public:
     const std::string& path() const { return directory_.path(); }
-    // Empties the directory, then writes the input into `name` (relative to the directory; its
+    // Deletes every file, then writes the input into `name` (relative to the directory; its
     // parent folders are created).
     void holding(const std::string& name, const uint8_t* data, size_t size) const;
-    // Empties the directory.
+    // Deletes every file below the directory.
     void clear() const;
 
 private:
