@@ -44,12 +44,5 @@ TEST(ProductTableTest, HoldsEachSpaceCombinationAsOftenAsPlanned) {
     EXPECT_EQ(counts, expected);
 }
 
-TEST(ProductTableTest, UnlistedProductNeedsTheDefaultSpace) {
-    const auto entry = productSpace(buildProductTable(), "0000-0000");
-    EXPECT_EQ(entry.baseSpace, 500u);
-    EXPECT_EQ(entry.space, 500u);
-    EXPECT_EQ(entry.fromVersion, "");
-}
-
 }  // namespace
 }  // namespace kvinternal
