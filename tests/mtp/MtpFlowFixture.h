@@ -14,7 +14,6 @@
 #include "PatternedBody.h"
 #include "SimulatedPhone.h"
 #include "mtp/MtpService.h"
-#include "server/InternalUpdateMetadata.h"
 #include "support/ServerServicesFixture.h"
 
 namespace kvinternal {
@@ -61,30 +60,14 @@ protected:
     // An update record of data version 1, 2 or (a plain record) 0.
     std::shared_ptr<InternalUpdateMetadata> update(int32_t dataVersion,
                                                    const std::string& id = "YAV:1") const {
-        kv::Kavrin::UpdateMetadata record;
-        record.id = id;
-        record.name = "Kestrel 5 \xC3\x84 update";
-        record.version = "62.0";
-        record.size = packageBytes;
-        auto file = DeltaFile::create(directory.path(), Log(), "https://dl.example/p.bin",
-                                      packageBytes, "hash-1");
-        std::shared_ptr<InternalUpdateMetadata> metadata;
-        if (dataVersion == 1) {
-            auto v1 = std::make_shared<InternalUpdateMetadataV1>(record, std::move(file));
-            v1->cdfRevision = "R7B";
-            metadata = v1;
-        } else if (dataVersion == 2) {
-            auto v2 = std::make_shared<InternalUpdateMetadataV2>(record, std::move(file));
-            v2->targetSwVariant = "EU2";
-            metadata = v2;
-        } else {
-            metadata = std::make_shared<InternalUpdateMetadata>(0, record, std::move(file));
-        }
-        metadata->fwId = "fw-1";
-        metadata->serverChecksum = "sum-1";
-        metadata->hash = "hash-1";
-        metadata->targetSwVersion = "62.0.A.1.7";
-        return metadata;
+        auto record = updateRecord(dataVersion, "fw-1",
+                                   DeltaFile::create(directory.path(), Log(),
+                                                     "https://dl.example/p.bin", packageBytes, ""));
+        record->metadata.id = id;
+        record->metadata.name = "Kestrel 5 \xC3\x84 update";
+        record->metadata.version = "62.0";
+        record->metadata.size = packageBytes;
+        return record;
     }
 
     void writePackage(const InternalUpdateMetadata& metadata) const {

@@ -41,14 +41,14 @@ TEST_P(MtpServiceVerifyDocumentTest, DescribesTheUpdateInOneLine) {
     expected["version"] = versionText;
     expected["sessionId"] = "session-7";
     expected["Id"] = "YAV:1";
-    expected["checksum"] = "sum-1";
-    expected["targetSwVersion"] = "62.0.A.1.7";
+    expected["checksum"] = "sum-fw-1";
+    expected["targetSwVersion"] = "62.0";
     expected["initiator"] = "Kavrin host";
     expected["updateDisplayName"] = "Kestrel 5 \xC3\x84 update";
     expected["updateDisplayVersion"] = "62.0";
-    expected["hash"] = "hash-1";
+    expected["hash"] = "hash-fw-1";
     if (dataVersion == 1) {
-        expected["targetCdfRevision"] = "R7B";
+        expected["targetCdfRevision"] = "R3A";
     } else if (dataVersion == 2) {
         expected["targetSwVariant"] = "EU2";
     }

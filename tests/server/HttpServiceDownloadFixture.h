@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "PatternedBody.h"
-#include "server/InternalUpdateMetadata.h"
 #include "store/DeltaFileCache.h"
 #include "support/ServerServicesFixture.h"
 
@@ -42,13 +41,9 @@ protected:
             std::ofstream(platform::toPath(path()), std::ios::binary)
                 << kvtest::PatternedBody::bytes(0, onDisk);
         }
-        auto record = std::make_shared<InternalUpdateMetadataV2>(
-            kv::Kavrin::UpdateMetadata{},
-            DeltaFile::create(directory.path(), Log(logger), url(), size,
-                              checksum.value_or(server->packageHash(packageId))));
-        record->fwId = "fw-7";
-        record->serverChecksum = "update-checksum-7";
-        return record;
+        return updateRecord(2, "fw-7",
+                            DeltaFile::create(directory.path(), Log(logger), url(), size,
+                                              checksum.value_or(server->packageHash(packageId))));
     }
 
     Thrown download(const std::shared_ptr<InternalUpdateMetadata>& record) {

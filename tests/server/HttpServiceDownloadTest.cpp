@@ -142,7 +142,7 @@ TEST_P(HttpServiceDownloadCaseTest, EndsAsTheServerAllows) {
         EXPECT_TRUE(logger->contains(testCase.logged)) << testCase.logged;
     }
     for (const auto& served : server->requests(Endpoint::Package)) {
-        EXPECT_EQ(served.request.headers.at(headerYavChecksum), "update-checksum-7");
+        EXPECT_EQ(served.request.headers.at(headerYavChecksum), "sum-fw-7");
     }
 }
 

@@ -24,6 +24,8 @@
 #include "control/IdentifierCatalogue.h"
 #include "control/ServerChoice.h"
 #include "server/HttpService.h"
+#include "server/InternalUpdateMetadata.h"
+#include "store/DeltaFile.h"
 #include "store/UpdateSessionIdCache.h"
 #include "tracking/TrackingService.h"
 
@@ -114,6 +116,36 @@ protected:
         return std::make_shared<TrackingService>(directory.path(), Log(trackingLogger), http,
                                                  sessionIds, clientKey, trackingUrl, "Kavrin host",
                                                  "2.0.1");
+    }
+
+    // An update record of data version 1, 2 or (a plain record) 0 for the package `file`, its
+    // texts made from `fwId`.
+    static std::shared_ptr<InternalUpdateMetadata> updateRecord(int32_t dataVersion,
+                                                                const std::string& fwId,
+                                                                DeltaFile file) {
+        std::shared_ptr<InternalUpdateMetadata> record;
+        if (dataVersion == 1) {
+            auto v1 = std::make_shared<InternalUpdateMetadataV1>(kv::Kavrin::UpdateMetadata{},
+                                                                 std::move(file));
+            v1->cdfVersion = "R2A";
+            v1->cdfRevision = "R3A";
+            record = v1;
+        } else if (dataVersion == 2) {
+            auto v2 = std::make_shared<InternalUpdateMetadataV2>(kv::Kavrin::UpdateMetadata{},
+                                                                 std::move(file));
+            v2->swVariant = "EU";
+            v2->targetSwVariant = "EU2";
+            record = v2;
+        } else {
+            record = std::make_shared<InternalUpdateMetadata>(0, kv::Kavrin::UpdateMetadata{},
+                                                              std::move(file));
+        }
+        record->fwId = fwId;
+        record->serverChecksum = "sum-" + fwId;
+        record->hash = "hash-" + fwId;
+        record->currentSwVersion = "61.2";
+        record->targetSwVersion = "62.0";
+        return record;
     }
 
     // An HTTP service whose provider raises what `raise` throws at every exchange.

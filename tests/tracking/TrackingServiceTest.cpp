@@ -3,9 +3,11 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 
-#include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "TrackingFixture.h"
 #include "server/InternalUpdateMetadata.h"
@@ -16,32 +18,6 @@ namespace {
 using HttpResult = kv::HttpProvider::HttpResult;
 using kvtest::Endpoint;
 using kvtest::ServerFault;
-
-template <typename Record, typename... DataVersion>
-std::shared_ptr<Record> update(const std::string& fwId, DataVersion... dataVersion) {
-    auto record = std::make_shared<Record>(
-        dataVersion..., kv::Kavrin::UpdateMetadata{},
-        DeltaFile::create("/nonexistent", Log(), "https://dl.kavrin.example/" + fwId, 10, ""));
-    record->fwId = fwId;
-    record->serverChecksum = "sum-" + fwId;
-    record->currentSwVersion = "61.2";
-    record->targetSwVersion = "62.0";
-    return record;
-}
-
-std::shared_ptr<InternalUpdateMetadataV1> v1Update(const std::string& fwId = "fw-v1") {
-    auto record = update<InternalUpdateMetadataV1>(fwId);
-    record->cdfVersion = "R2A";
-    record->cdfRevision = "R3A";
-    return record;
-}
-
-std::shared_ptr<InternalUpdateMetadataV2> v2Update(const std::string& fwId = "fw-v2") {
-    auto record = update<InternalUpdateMetadataV2>(fwId);
-    record->swVariant = "EU";
-    record->targetSwVariant = "EU2";
-    return record;
-}
 
 std::string referenceBase64(const std::string& bytes) {
     std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -71,6 +47,13 @@ protected:
         }
         return documents;
     }
+    // A record whose package is never read, as for events.
+    static std::shared_ptr<InternalUpdateMetadata> record(int32_t dataVersion,
+                                                          const std::string& fwId) {
+        return updateRecord(
+            dataVersion, fwId,
+            DeltaFile::create("/nonexistent", Log(), "https://dl.kavrin.example/" + fwId, 10, ""));
+    }
     Json::Value lastPosted() const {
         const auto documents = posted();
         return documents.empty() ? Json::Value() : documents.back();
@@ -78,7 +61,7 @@ protected:
 };
 
 TEST_F(TrackingServiceTest, DownloadEventOfAFirstVersionUpdate) {
-    tracking->downloadEvent(identifiers, *v1Update(), TrackingStatus::Initiated, 0, "", -1);
+    tracking->downloadEvent(identifiers, *record(1, "fw-v1"), TrackingStatus::Initiated, 0, "", -1);
     const std::string sessionId =
         sessionIds->getSessionId(identifiers[IdentifierId::EncryptedImei], "", "fw-v1", true);
     ASSERT_EQ(sessionId.size(), 36u);
@@ -97,22 +80,25 @@ TEST_F(TrackingServiceTest, DownloadEventOfAFirstVersionUpdate) {
 
 TEST_F(TrackingServiceTest, EachRecordKindGivesOnlyItsOwnVersionMembers) {
     identifiers[IdentifierId::HwConfigRevision] = "2";
+    // The members follow the record's kind, not the data version it states.
+    const auto claiming = record(0, "plain-claiming-2");
+    claiming->dataVersion = 2;
     const std::pair<std::shared_ptr<InternalUpdateMetadata>, std::string> cases[] = {
-        {v1Update(), R"({"sourceCdfRevision": "R2A", "targetCdfRevision": "R3A"})"},
-        {v2Update(), R"({"sourceSwVariant": "EU", "targetSwVariant": "EU2"})"},
-        {update<InternalUpdateMetadata>("plain", 0), "{}"},
-        {update<InternalUpdateMetadata>("plain-claiming-2", 2), "{}"},
+        {record(1, "fw-v1"), R"({"sourceCdfRevision": "R2A", "targetCdfRevision": "R3A"})"},
+        {record(2, "fw-v2"), R"({"sourceSwVariant": "EU", "targetSwVariant": "EU2"})"},
+        {record(0, "plain"), "{}"},
+        {claiming, "{}"},
     };
-    for (const auto& [record, members] : cases) {
-        tracking->transferEvent(identifiers, *record, TrackingStatus::Ok, 0, "", -1);
+    for (const auto& [update, members] : cases) {
+        tracking->transferEvent(identifiers, *update, TrackingStatus::Ok, 0, "", -1);
         Json::Value fw = lastPosted()["update"]["fw"];
         for (const char* common : {"id", "checksum", "channelType", "initiator", "phase", "status",
                                    "sourceSwVersion", "targetSwVersion"}) {
             Json::Value removed;
             EXPECT_TRUE(fw.removeMember(common, &removed) && removed.isString())
-                << record->fwId << " " << common;
+                << update->fwId << " " << common;
         }
-        EXPECT_EQ(fw, parsed(members)) << record->fwId;  // no network, mode, code or log
+        EXPECT_EQ(fw, parsed(members)) << update->fwId;  // no network, mode, code or log
         EXPECT_EQ(lastPosted()["update"]["device"]["securityState"], "2");
     }
 }
@@ -128,7 +114,7 @@ TEST_F(TrackingServiceTest, LogTextIsCutTo70000BytesThenEncoded) {
                                                          {cut, referenceBase64(cut)},
                                                          {longText, referenceBase64(cut)}};
     for (const auto& [text, encoded] : cases) {
-        tracking->installEvent(identifiers, *v2Update(), TrackingStatus::Ok, 0, text, -1);
+        tracking->installEvent(identifiers, *record(2, "fw-v2"), TrackingStatus::Ok, 0, text, -1);
         EXPECT_EQ(lastPosted()["update"]["fw"].get("log", "(absent)").asString(), encoded)
             << text.size() << " bytes";
     }
@@ -184,11 +170,11 @@ TEST_F(TrackingServiceTest, FailedSendStoresTheEventAndSendsNothingElse) {
     server->injectFault(Endpoint::Tracking, ServerFault::withStatus(400));
     auto service = makeTracking();  // the 5 minutes old document waits
     EXPECT_EQ(server->count(Endpoint::Tracking), 0u);
-    service->preverificationEvent(identifiers, *v1Update(), 1, "", -1);
+    service->preverificationEvent(identifiers, *record(1, "fw-v1"), 1, "", -1);
     EXPECT_EQ(server->count(Endpoint::Tracking), 1u);
     EXPECT_EQ(storedNames().size(), 2u);
 
-    service->preverificationEvent(identifiers, *v1Update(), 0, "", -1);
+    service->preverificationEvent(identifiers, *record(1, "fw-v1"), 0, "", -1);
     const auto received = server->trackingDocuments();  // checked against their CRC-32 header
     ASSERT_EQ(received.size(), 3u);                     // the new event, then both stored ones
     EXPECT_EQ(received[0].document["update"]["fw"]["status"], "ok");
@@ -202,14 +188,14 @@ TEST_F(TrackingServiceTest, FailedSendStoresTheEventAndSendsNothingElse) {
 }
 
 TEST_F(TrackingServiceTest, AStartedDownloadTiesTheLaterEventsTogether) {
-    const auto record = v2Update("fw-1");
-    tracking->transferEvent(identifiers, *record, TrackingStatus::Ok, 0, "", -1);
+    const auto first = record(2, "fw-1");
+    tracking->transferEvent(identifiers, *first, TrackingStatus::Ok, 0, "", -1);
     EXPECT_TRUE(trackingLogger->contains(Channel::Error,
                                          "Could not retrieve a update session id, using blank"));
-    tracking->downloadEvent(identifiers, *record, TrackingStatus::Initiated, 0, "", -1);
-    tracking->downloadEvent(identifiers, *record, TrackingStatus::Error, 6, "", 404);
-    tracking->downloadEvent(identifiers, *record, TrackingStatus::Initiated, 0, "", -1);
-    tracking->downloadEvent(identifiers, *v2Update("fw-2"), TrackingStatus::Initiated, 0, "", -1);
+    tracking->downloadEvent(identifiers, *first, TrackingStatus::Initiated, 0, "", -1);
+    tracking->downloadEvent(identifiers, *first, TrackingStatus::Error, 6, "", 404);
+    tracking->downloadEvent(identifiers, *first, TrackingStatus::Initiated, 0, "", -1);
+    tracking->downloadEvent(identifiers, *record(2, "fw-2"), TrackingStatus::Initiated, 0, "", -1);
 
     const auto documents = posted();
     ASSERT_EQ(documents.size(), 5u);
@@ -224,10 +210,9 @@ TEST_F(TrackingServiceTest, AStartedDownloadTiesTheLaterEventsTogether) {
 
 TEST_F(TrackingServiceTest, ManifestDocuments) {
     const std::string updateUrl = "https://update.kavrin.example/yav/v4/updates?x=1";
-    tracking->manifestReceived(
-        identifiers,
-        {v2Update("fw-b"), nullptr, v1Update("fw-a"), update<InternalUpdateMetadata>("fw-c", 0)},
-        "manifest-sum", updateUrl);
+    tracking->manifestReceived(identifiers,
+                               {record(2, "fw-b"), nullptr, record(1, "fw-a"), record(0, "fw-c")},
+                               "manifest-sum", updateUrl);
     tracking->manifestReceived(identifiers, {}, "empty-sum", updateUrl);
     tracking->manifestError(3, identifiers, updateUrl, 404);
 
