@@ -67,19 +67,30 @@ TEST_F(UpdateExecutionConcurrencyTest, ProgressRisesDuringDownloadAndTransfer) {
     EXPECT_TRUE(observedRisingToOne());
 }
 
-TEST_F(UpdateExecutionConcurrencyTest, CancelDuringDownloadKeepsTheBytesForAResume) {
+// The host cancels and ends the session while a download runs; the next session, in the same
+// working directory, fetches only the bytes that are missing.
+TEST_F(UpdateExecutionConcurrencyTest, CancelledDownloadResumesInTheNextSession) {
     const std::string updateId = offerPackage();
     auto gate = std::make_shared<ReadGate>();
     server->injectFault(Endpoint::Package, ServerFault::holdBodyAt(1'000'000, gate));
-    const Result result = runWatchingProgress([&] { return kavrin->DownloadDeltaUpdate(updateId); },
-                                              [&] { gate->waitUntilBlocked(); },
-                                              [&] { EXPECT_EQ(kavrin->Cancel(), Result::Ok); });
+    Result result = Result::GeneralError;
+    std::thread downloader([&] { result = kavrin->DownloadDeltaUpdate(updateId); });
+    gate->waitUntilBlocked();
+    EXPECT_EQ(kavrin->Cancel(), Result::Ok);
+    EXPECT_EQ(kavrin->DestroySession(), Result::Ok);  // waits for the download to give up
+    downloader.join();
     EXPECT_EQ(result, Result::Cancelled);
     EXPECT_EQ(std::filesystem::file_size(packagePath()), 1'000'000u);
     EXPECT_EQ(updateEvents(),
               (std::vector<std::string>{"download/initiated", "download/cancelled"}));
 
-    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+    kavrin = CreateKavrin();
+    openSession();
+    const auto updates = search(identificationId);
+    ASSERT_EQ(updates->size(), 1u);
+    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updates->front().id), Result::Ok);
+    EXPECT_EQ(server->requests(Endpoint::Package).back().request.headers.at("Range"),
+              "bytes=1000000-3499999");
     EXPECT_EQ(server->bytesServed("pkg"), packageSize);
 }
 
