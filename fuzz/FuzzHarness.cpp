@@ -150,6 +150,8 @@ void FuzzDirectory::clear() const {
 // Called by libFuzzer once before the first run of any target that links the harness.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kvinternal::platform::setHooks(
-        {[](uint64_t) {}, [] { return kvfuzz::fuzzClockMilliseconds; }, {}});
+        kvinternal::platform::Hooks().withSleep([](uint64_t) {}).withWallClock([] {
+            return kvfuzz::fuzzClockMilliseconds;
+        }));
     return 0;
 }

@@ -148,7 +148,9 @@ void addWorkingDirectorySeeds(SeedWriter& seeds, const std::filesystem::path& di
 void addServerSeeds(SeedWriter& seeds) {
     // Stored an hour before the fuzz clock, so that the resend pass sends them.
     const kvinternal::platform::ScopedHooks hooks(
-        {[](uint64_t) {}, [] { return kvfuzz::fuzzClockMilliseconds - 3'600'000; }, {}});
+        kvinternal::platform::Hooks().withSleep([](uint64_t) {}).withWallClock([] {
+            return kvfuzz::fuzzClockMilliseconds - 3'600'000;
+        }));
     const auto server = std::make_shared<kvtest::SimulatedUpdateServer>();
     server->addPackage(kvtest::SimulatedPackage::example("pkg", kvfuzz::resumedPackageSize));
     server->setImageUpdates({"secure",

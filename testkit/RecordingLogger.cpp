@@ -64,6 +64,17 @@ bool RecordingLogger::containsFragment(const std::string& fragment) const {
     });
 }
 
+std::vector<std::string> RecordingLogger::messagesContaining(const std::string& fragment) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> found;
+    for (const Line& line : lines_) {
+        if (line.message.find(fragment) != std::string::npos) {
+            found.push_back(line.message);
+        }
+    }
+    return found;
+}
+
 size_t RecordingLogger::count(const std::string& message) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<size_t>(std::count_if(

@@ -35,6 +35,8 @@ public:
     bool contains(Channel channel, const std::string& message) const;
     // Whether a line that contains `fragment` was logged.
     bool containsFragment(const std::string& fragment) const;
+    // The messages that contain `fragment`, in order.
+    std::vector<std::string> messagesContaining(const std::string& fragment) const;
     size_t count(const std::string& message) const;
     void clear();
     // Blocks until a line with exactly this message has been logged.

@@ -207,6 +207,10 @@ ServerFault ServerFault::wrongContentRange(std::string value) {
     return faultWith(&ServerFault::contentRange, std::move(value));
 }
 
+ServerFault ServerFault::withoutContentRange() {
+    return faultWith(&ServerFault::dropContentRange, true);
+}
+
 ServerFault ServerFault::withoutContentType() {
     return faultWith(&ServerFault::dropContentType, true);
 }
@@ -362,6 +366,9 @@ void SimulatedUpdateServer::applyFault(const ServerFault& fault, ServerAnswer& a
     }
     if (fault.contentRange) {
         answer.headers[kvinternal::headerContentRange] = *fault.contentRange;
+    }
+    if (fault.dropContentRange) {
+        answer.headers.erase(kvinternal::headerContentRange);
     }
     if (fault.contentType) {
         answer.headers[kvinternal::headerContentType] = *fault.contentType;

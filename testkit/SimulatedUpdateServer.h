@@ -94,6 +94,7 @@ struct ServerFault {
     bool ignoreRange = false;
     // Sent as "Content-Range" instead of the right value.
     std::optional<std::string> contentRange;
+    bool dropContentRange = false;
     bool dropContentType = false;
     // Sent as "Content-Type" instead of the endpoint's media type.
     std::optional<std::string> contentType;
@@ -106,6 +107,7 @@ struct ServerFault {
     static ServerFault holdBodyAt(uint64_t offset, std::shared_ptr<ReadGate> gate);
     static ServerFault rangeIgnored();
     static ServerFault wrongContentRange(std::string value);
+    static ServerFault withoutContentRange();
     static ServerFault withoutContentType();
     static ServerFault withContentType(std::string value);
     static ServerFault withBody(std::string body);

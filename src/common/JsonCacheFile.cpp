@@ -11,13 +11,18 @@ JsonCacheFile::JsonCacheFile(std::string path, JsonCacheTexts texts, Log log)
     : path_(std::move(path)), texts_(std::move(texts)), log_(std::move(log)) {}
 
 void JsonCacheFile::discard(const std::string& text, const std::string& errors) const {
-    log_.error(texts_.unparsable + " [" + text + "] failed to be parsed: " + errors);
+    log_.error(texts_.unparsable + " [" + json::logExcerpt(text) +
+               "] failed to be parsed: " + errors);
     platform::deleteFile(path_);
 }
 
 std::optional<Json::Value> JsonCacheFile::load() const {
     log_.info(texts_.loading + path_);
-    const auto text = platform::readFile(path_);
+    const auto [text, tooLarge] = json::readStoredText(path_);
+    if (!tooLarge.empty()) {
+        discard("", tooLarge);
+        return std::nullopt;
+    }
     if (!text) {
         log_.info(texts_.notFound);
         return std::nullopt;
@@ -27,7 +32,8 @@ std::optional<Json::Value> JsonCacheFile::load() const {
         discard(*text, parsed.errors);
         return std::nullopt;
     }
-    log_.info(texts_.parsed + " [" + json::oneLine(parsed.root) + "] parsed successfully");
+    log_.info(texts_.parsed + " [" + json::logExcerpt(json::oneLine(parsed.root)) +
+              "] parsed successfully");
     return std::move(parsed.root);
 }
 

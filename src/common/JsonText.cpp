@@ -1,5 +1,7 @@
 #include "common/JsonText.h"
 
+#include "common/Platform.h"
+
 namespace kvinternal::json {
 
 namespace {
@@ -22,6 +24,26 @@ std::string oneLine(const Json::Value& value) {
 
 std::string indented(const Json::Value& value) {
     return streamWritten(value, "  ");
+}
+
+std::string logExcerpt(const std::string& text) {
+    if (text.size() <= maximumLoggedText) {
+        return text;
+    }
+    return text.substr(0, maximumLoggedText) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
+StoredText readStoredText(const std::string& path) {
+    StoredText stored{platform::readFile(path), ""};
+    if (!stored.text) {
+        const auto size = platform::fileSize(path);
+        if (size && *size > platform::maximumStateFileSize) {
+            stored.tooLarge = "the file holds " + std::to_string(*size) + " bytes, more than the " +
+                              std::to_string(platform::maximumStateFileSize) +
+                              " a state file may hold";
+        }
+    }
+    return stored;
 }
 
 ParseResult parse(const std::string& text) {

@@ -2,6 +2,8 @@
 
 #include <json/json.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -17,6 +19,22 @@ std::string oneLine(const Json::Value& value);
 
 // Indented by two spaces, for log lines of server answers.
 std::string indented(const Json::Value& value);
+
+// The most bytes of a stored document's text that one log line carries.
+inline constexpr std::size_t maximumLoggedText = 2000;
+
+// `text` when it is short; else its first `maximumLoggedText` bytes and its length.
+std::string logExcerpt(const std::string& text);
+
+// What reading a stored document (a cache file, a stored tracking document) found.
+struct StoredText {
+    std::optional<std::string> text;  // nothing when the file is missing or cannot be read
+    // Set, with `text` empty, for a file far larger than the library writes: not worth the memory
+    // it would take to parse, it is treated like an unparsable one.
+    std::string tooLarge;
+};
+
+StoredText readStoredText(const std::string& path);
 
 struct ParseResult {
     bool ok = false;

@@ -13,11 +13,11 @@ Lifetime::Lifetime(Log log, std::string name, Announce announce)
     }
 }
 
-void Lifetime::logDestruction() const {
+void Lifetime::logDestruction() const noexcept {
     if (std::uncaught_exceptions() > uncaughtAtConstruction_) {
-        log_.error("Destructor " + name_ + " (stack unwinding)");
+        log_.errorNoThrow("Destructor " + name_ + " (stack unwinding)");
     } else {
-        log_.verbose("Destructor " + name_);
+        log_.verboseNoThrow("Destructor " + name_);
     }
 }
 

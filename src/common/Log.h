@@ -18,6 +18,12 @@ public:
     void verbose(const std::string& message) const;
     void error(const std::string& message) const;
 
+    // For the lines written where nothing may be thrown: at the boundary towards the host and in
+    // destructors. A line the sink throws on is dropped there.
+    void infoNoThrow(const std::string& message) const noexcept;
+    void verboseNoThrow(const std::string& message) const noexcept;
+    void errorNoThrow(const std::string& message) const noexcept;
+
     bool hasSink() const { return sink_ != nullptr; }
     const std::shared_ptr<kv::Logger>& sink() const { return sink_; }
 

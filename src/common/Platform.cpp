@@ -1,25 +1,25 @@
 #include "common/Platform.h"
 
 #include <array>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "common/PlatformOs.h"
+#include "common/StateFileNames.h"
 
 namespace kvinternal::platform {
 
 namespace {
 
 std::mutex hooksMutex;
-Hooks installedHooks;
+Hooks hooksInstalled;
 
 Hooks currentHooks() {
     std::lock_guard<std::mutex> lock(hooksMutex);
-    return installedHooks;
+    return hooksInstalled;
 }
 
 bool renameFile(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -36,7 +36,94 @@ bool isRegularFile(const std::filesystem::path& path) {
     return std::filesystem::is_regular_file(path, error);
 }
 
+os::OpenMode osMode(File::Mode mode) {
+    switch (mode) {
+        case File::Mode::Read:
+            return os::OpenMode::Read;
+        case File::Mode::Append:
+            return os::OpenMode::Append;
+        case File::Mode::CreateNew:
+            return os::OpenMode::CreateNew;
+    }
+    return os::OpenMode::Read;
+}
+
+// Writes `content` to a file created afresh at `path` and flushes it to the storage device.
+bool writeNewFileAndSync(const std::string& utf8Path, const std::string& content) {
+    std::error_code ignored;
+    std::filesystem::remove(toPath(utf8Path), ignored);
+    auto file = File::open(utf8Path, File::Mode::CreateNew);
+    if (!file) {
+        return false;
+    }
+    const bool written =
+        file->write(reinterpret_cast<const uint8_t*>(content.data()), content.size()) &&
+        file->sync();
+    return file->close() && written;
+}
+
 }  // namespace
+
+std::optional<File> File::open(const std::string& utf8Path, Mode mode) {
+    const os::FileHandle handle = os::openFile(toPath(utf8Path), osMode(mode));
+    if (handle == os::noFile) {
+        return std::nullopt;
+    }
+    return File(handle);
+}
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, os::noFile)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, os::noFile);
+    }
+    return *this;
+}
+
+File::~File() {
+    close();
+}
+
+bool File::isOpen() const {
+    return handle_ != os::noFile;
+}
+
+bool File::write(const uint8_t* data, uint64_t count) {
+    return handle_ != os::noFile && os::writeFile(handle_, data, count);
+}
+
+std::optional<uint64_t> File::read(uint8_t* data, uint64_t count) {
+    if (handle_ == os::noFile) {
+        return std::nullopt;
+    }
+    const auto got = os::readFile(handle_, data, count);
+    if (got && *got > 0) {
+        if (auto observer = currentHooks().fileRead) {
+            observer(*got);
+        }
+    }
+    return got;
+}
+
+std::optional<uint64_t> File::size() const {
+    return handle_ == os::noFile ? std::nullopt : os::fileSize(handle_);
+}
+
+bool File::sync() {
+    if (auto observer = currentHooks().fileSynced) {
+        observer();
+    }
+    return handle_ != os::noFile && os::syncFile(handle_);
+}
+
+bool File::close() {
+    if (handle_ == os::noFile) {
+        return true;
+    }
+    return os::closeFile(std::exchange(handle_, os::noFile));
+}
 
 std::filesystem::path toPath(const std::string& utf8Path) {
     return std::filesystem::u8path(utf8Path);
@@ -50,6 +137,9 @@ void createDirectory(const std::string& utf8Path) {
 bool deleteFile(const std::string& utf8Path) {
     const auto path = toPath(utf8Path);
     if (!isRegularFile(path)) {
+        return false;
+    }
+    if (auto hook = currentHooks().remove; hook && !hook(path)) {
         return false;
     }
     std::error_code error;
@@ -73,36 +163,47 @@ std::vector<std::string> listFilesWithSuffix(const std::string& utf8Directory,
 }
 
 std::optional<uint64_t> fileSize(const std::string& utf8Path) {
-    const auto path = toPath(utf8Path);
     std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    if (error || !isRegularFile(path)) {
+    const auto status = std::filesystem::symlink_status(toPath(utf8Path), error);
+    if (error || !std::filesystem::is_regular_file(status)) {
+        return std::nullopt;
+    }
+    const auto size = std::filesystem::file_size(toPath(utf8Path), error);
+    if (error) {
         return std::nullopt;
     }
     return size;
 }
 
-std::optional<std::string> readFile(const std::string& utf8Path) {
-    const auto path = toPath(utf8Path);
-    if (!isRegularFile(path)) {
+std::optional<std::string> readFile(const std::string& utf8Path, uint64_t maximumSize) {
+    auto file = File::open(utf8Path, File::Mode::Read);
+    const auto size = file ? file->size() : std::nullopt;
+    if (!size || *size > maximumSize) {
         return std::nullopt;
     }
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) {
-        return std::nullopt;
-    }
-    std::string content{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-    if (stream.bad()) {
-        return std::nullopt;
+    std::string content(static_cast<size_t>(*size), '\0');
+    uint64_t filled = 0;
+    while (filled < content.size()) {
+        const auto got =
+            file->read(reinterpret_cast<uint8_t*>(&content[filled]), content.size() - filled);
+        if (!got) {
+            return std::nullopt;
+        }
+        if (*got == 0) {
+            // The file shrank while it was read: what is there is all it holds.
+            content.resize(filled);
+            break;
+        }
+        filled += *got;
     }
     return content;
 }
 
 bool writeFileAtomically(const std::string& utf8Path, const std::string& content) {
     const auto target = toPath(utf8Path);
-    auto temporary = target;
-    temporary += ".tmp";
-    if (!os::writeAndSync(temporary, content) || !renameFile(temporary, target)) {
+    const std::string temporaryPath = utf8Path + statefiles::temporarySuffix;
+    const auto temporary = toPath(temporaryPath);
+    if (!writeNewFileAndSync(temporaryPath, content) || !renameFile(temporary, target)) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
         return false;
@@ -160,9 +261,13 @@ void sleepMilliseconds(uint64_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+Hooks installedHooks() {
+    return currentHooks();
+}
+
 void setHooks(Hooks hooks) {
     std::lock_guard<std::mutex> lock(hooksMutex);
-    installedHooks = std::move(hooks);
+    hooksInstalled = std::move(hooks);
 }
 
 }  // namespace kvinternal::platform

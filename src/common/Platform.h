@@ -28,15 +28,59 @@ bool deleteFile(const std::string& utf8Path);
 std::vector<std::string> listFilesWithSuffix(const std::string& utf8Directory,
                                              const std::string& suffix);
 
-// Size of a file in bytes, or nothing when it cannot be opened.
+// A regular file opened without following a symbolic link in the last component of its path,
+// so that nothing a link in the working directory points to is read or written through it.
+// Closed when destroyed.
+class File {
+public:
+    enum class Mode {
+        Read,       // an existing file
+        Append,     // created when missing; every write goes to the end
+        CreateNew,  // fails when anything, a link included, has the name
+    };
+
+    // Nothing when the file cannot be opened, or is a link or no regular file.
+    static std::optional<File> open(const std::string& utf8Path, Mode mode);
+
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    // False once closed or moved from.
+    bool isOpen() const;
+    // All `count` bytes, or false (some of them may be on disk).
+    bool write(const uint8_t* data, uint64_t count);
+    // Up to `count` bytes; 0 at the end of the file, nothing on failure.
+    std::optional<uint64_t> read(uint8_t* data, uint64_t count);
+    std::optional<uint64_t> size() const;
+    // Flushes the file's data to the storage device.
+    bool sync();
+    bool close();
+
+private:
+    explicit File(intptr_t handle) : handle_(handle) {}
+
+    intptr_t handle_;
+};
+
+// Size of a regular file in bytes, or nothing when there is none (a link counts as none).
 std::optional<uint64_t> fileSize(const std::string& utf8Path);
 
-// The whole content of a file, or nothing when it cannot be opened or read.
-std::optional<std::string> readFile(const std::string& utf8Path);
+// The largest state file the library reads (cache files, stored tracking documents): far more
+// than it ever writes, and little enough to parse without exhausting memory.
+inline constexpr uint64_t maximumStateFileSize = 16 * 1024 * 1024;
+
+// The whole content of a file, or nothing when it cannot be opened or read, is a link, or holds
+// more than `maximumSize` bytes (then nothing is read).
+std::optional<std::string> readFile(const std::string& utf8Path,
+                                    uint64_t maximumSize = maximumStateFileSize);
 
 // Replaces a file so that a crash or power loss at any moment leaves either the old content or
-// the new one: a temporary file beside the target is written and flushed to disk, renamed over
-// the target, and the directory is flushed. False (and the old file untouched) on failure.
+// the new one: a temporary file beside the target is created afresh (whatever had its name,
+// a link included, is removed first), written and flushed to disk, renamed over the target, and
+// the directory is flushed. False (and the old file untouched) on failure.
 bool writeFileAtomically(const std::string& utf8Path, const std::string& content);
 
 // A new random (version 4) UUID: 36 lowercase hexadecimal characters with hyphens.
@@ -51,23 +95,56 @@ std::chrono::steady_clock::time_point steadyNow();
 // Blocks the calling thread.
 void sleepMilliseconds(uint64_t milliseconds);
 
-// Test seams. An empty function keeps the real service.
+// Test seams. An empty function keeps the real service. Built by naming the seams a test needs:
+// `Hooks().withSleep(...).withWallClock(...)`.
 struct Hooks {
-    std::function<void(uint64_t milliseconds)> sleep;
-    std::function<uint64_t()> wallClock;
+    using Sleep = std::function<void(uint64_t milliseconds)>;
+    using WallClock = std::function<uint64_t()>;
     // Returns false to make the rename of an atomic save fail.
-    std::function<bool(const std::filesystem::path& from, const std::filesystem::path& to)> rename;
+    using Rename =
+        std::function<bool(const std::filesystem::path& from, const std::filesystem::path& to)>;
+    // Returns false to make deleting a file fail, as in a directory the user may not write.
+    using Remove = std::function<bool(const std::filesystem::path& path)>;
+    // Observers: bytes read through `File`, and each flush of a file to the storage device.
+    using FileRead = std::function<void(uint64_t bytes)>;
+    using FileSynced = std::function<void()>;
+
+    Sleep sleep;
+    WallClock wallClock;
+    Rename rename;
+    Remove remove;
+    FileRead fileRead;
+    FileSynced fileSynced;
+
+    Hooks& withSleep(Sleep hook) { return set(sleep, std::move(hook)); }
+    Hooks& withWallClock(WallClock hook) { return set(wallClock, std::move(hook)); }
+    Hooks& withRename(Rename hook) { return set(rename, std::move(hook)); }
+    Hooks& withRemove(Remove hook) { return set(remove, std::move(hook)); }
+    Hooks& withFileRead(FileRead hook) { return set(fileRead, std::move(hook)); }
+    Hooks& withFileSynced(FileSynced hook) { return set(fileSynced, std::move(hook)); }
+
+private:
+    template <typename Hook>
+    Hooks& set(Hook& slot, Hook hook) {
+        slot = std::move(hook);
+        return *this;
+    }
 };
 
 void setHooks(Hooks hooks);
+// The hooks installed now, for a test that adds one to them.
+Hooks installedHooks();
 
-// Installs hooks for the life of a test and restores the real services afterwards.
+// Installs hooks for the life of a test and restores the ones installed before afterwards.
 class ScopedHooks {
 public:
-    explicit ScopedHooks(Hooks hooks) { setHooks(std::move(hooks)); }
-    ~ScopedHooks() { setHooks({}); }
+    explicit ScopedHooks(Hooks hooks) : previous_(installedHooks()) { setHooks(std::move(hooks)); }
+    ~ScopedHooks() { setHooks(std::move(previous_)); }
     ScopedHooks(const ScopedHooks&) = delete;
     ScopedHooks& operator=(const ScopedHooks&) = delete;
+
+private:
+    Hooks previous_;
 };
 
 }  // namespace kvinternal::platform

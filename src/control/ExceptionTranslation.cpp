@@ -12,33 +12,33 @@ Result translateCurrentException(const Log& log) {
     try {
         throw;
     } catch (const IllegalArgumentException& e) {
-        log.error(std::string("Illegal argument exception: ") + e.what());
+        log.errorNoThrow(std::string("Illegal argument exception: ") + e.what());
         return Result::IllegalArgument;
     } catch (const DeviceException& e) {
-        log.error(std::string("Device exception: ") + e.what());
+        log.errorNoThrow(std::string("Device exception: ") + e.what());
         return e.bootLoaderUnlocked() ? Result::BootLoaderUnlocked : Result::DeviceError;
     } catch (const NetworkException& e) {
-        log.error(std::string("Network exception: ") + e.what());
+        log.errorNoThrow(std::string("Network exception: ") + e.what());
         return Result::NetworkError;
     } catch (const IllegalStateException& e) {
-        log.error(std::string("Illegal state exception: ") + e.what());
+        log.errorNoThrow(std::string("Illegal state exception: ") + e.what());
         return Result::IllegalState;
     } catch (const CancelledException& e) {
-        log.error(std::string("Client cancelled function call: ") + e.what());
+        log.errorNoThrow(std::string("Client cancelled function call: ") + e.what());
         return Result::Cancelled;
     } catch (const UserNotAuthorizedException& e) {
-        log.error(std::string("User not authorized exception: ") + e.what());
+        log.errorNoThrow(std::string("User not authorized exception: ") + e.what());
         return Result::UserNotAuthorized;
     } catch (const UnsupportedDeviceApiException& e) {
-        log.error(std::string("Unsupported device API exception: ") + e.what());
+        log.errorNoThrow(std::string("Unsupported device API exception: ") + e.what());
         return Result::DeviceError;
     } catch (const std::exception& e) {
-        log.error(std::string("General error: ") + e.what());
+        log.errorNoThrow(std::string("General error: ") + e.what());
         return Result::GeneralError;
     } catch (...) {
         // Standard exceptions were all caught above, so this is an object of another kind.
-        log.error("Kavrin general error(...)");
-        log.error("Unknown error caught in ... catch");
+        log.errorNoThrow("Kavrin general error(...)");
+        log.errorNoThrow("Unknown error caught in ... catch");
         return Result::GeneralError;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "common/BuildConfig.h"
 #include "control/ExceptionTranslation.h"
+#include "control/Exceptions.h"
 #include "control/ServerChoice.h"
 
 namespace kvinternal {
@@ -18,6 +19,15 @@ std::string bannerText(const std::string& words, size_t length) {
     return line;
 }
 
+// A working directory of separators only would put the caches and "tracking" at the root of the
+// file system once its trailing separators are dropped.
+void checkWorkingDirectory(const std::string& directory) {
+    if (directory.find_first_not_of('/') == std::string::npos) {
+        throw IllegalArgumentException("Working directory is the root of the file system: " +
+                                       directory);
+    }
+}
+
 bool hasAllRequiredParameters(const kv::Kavrin::SessionParameters& parameters) {
     return parameters.httpProvider && parameters.mtpProvider && parameters.logger &&
            !parameters.deviceId.empty() && !parameters.workingDirectory.empty() &&
@@ -32,17 +42,22 @@ KavrinImpl::~KavrinImpl() {
     // its caches to be written.
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     std::lock_guard<std::mutex> sessionLock(sessionMutex_);
-    log_ = Log();
+    setLog(Log());
     session_.reset();
 }
 
 Log KavrinImpl::currentLog() {
-    std::lock_guard<std::mutex> lock(sessionMutex_);
+    std::lock_guard<std::mutex> lock(logMutex_);
     return log_;
 }
 
+void KavrinImpl::setLog(Log log) {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    log_ = std::move(log);
+}
+
 void KavrinImpl::logBanner(Banner banner) {
-    currentLog().info(bannerText(banner.words, banner.length));
+    currentLog().infoNoThrow(bannerText(banner.words, banner.length));
 }
 
 KavrinImpl::Result KavrinImpl::runOnSession(const Log& log, const Routine& routine) {
@@ -60,7 +75,7 @@ KavrinImpl::Result KavrinImpl::runOnSession(const Log& log, const Routine& routi
 KavrinImpl::Result KavrinImpl::runSessionOperation(Banner banner, const Routine& routine) {
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     logBanner(banner);
-    return runOnSession(log_, routine);
+    return runOnSession(currentLog(), routine);
 }
 
 KavrinImpl::Result KavrinImpl::runQueuedSessionOperation(Banner queued, Banner started,
@@ -68,14 +83,14 @@ KavrinImpl::Result KavrinImpl::runQueuedSessionOperation(Banner queued, Banner s
     logBanner(queued);
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     logBanner(started);
-    return runOnSession(log_, routine);
+    return runOnSession(currentLog(), routine);
 }
 
 KavrinImpl::Result KavrinImpl::CreateSession(const SessionParameters& parameters) {
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     const Log log(parameters.logger);
-    log.info(std::string("Running Kavrin version: ") + buildconfig::version);
-    log.info(bannerText("Create session", 71));
+    log.infoNoThrow(std::string("Running Kavrin version: ") + buildconfig::version);
+    log.infoNoThrow(bannerText("Create session", 71));
     if (!hasAllRequiredParameters(parameters)) {
         return Result::IllegalArgument;
     }
@@ -88,13 +103,14 @@ KavrinImpl::Result KavrinImpl::CreateSession(const SessionParameters& parameters
         // image server is bad too.
         servers::yavClientKey(parameters.yavServer);
         servers::imageQueryUrl(parameters.zuntServer);
+        checkWorkingDirectory(parameters.workingDirectory);
         session = std::make_unique<Session>(parameters);
     } catch (...) {
         return translateCurrentException(log);
     }
     std::lock_guard<std::mutex> sessionLock(sessionMutex_);
     session_ = std::move(session);
-    log_ = log;
+    setLog(log);
     return Result::Ok;
 }
 
@@ -102,23 +118,29 @@ KavrinImpl::Result KavrinImpl::DestroySession() {
     logBanner({"Destroy session operation queued", 71});
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     logBanner({"Destroy session operation started", 71});
-    std::lock_guard<std::mutex> sessionLock(sessionMutex_);
-    if (session_) {
-        session_->endSession();
-        session_.reset();
+    std::unique_ptr<Session> ending;
+    {
+        // Detached under the lock, ended outside it: saving the caches flushes files to disk,
+        // and `Cancel` and `GetProgress` must not wait for that.
+        std::lock_guard<std::mutex> sessionLock(sessionMutex_);
+        ending = std::move(session_);
+    }
+    if (ending) {
+        ending->endSession();
     }
     return Result::Ok;
 }
 
 KavrinImpl::Result KavrinImpl::Cancel() {
+    const Log log = currentLog();
+    log.infoNoThrow(bannerText("Cancel", 70));
     std::lock_guard<std::mutex> sessionLock(sessionMutex_);
-    log_.info(bannerText("Cancel", 70));
-    return runOnSession(log_, [](Session& session) { session.cancel(); });
+    return runOnSession(log, [](Session& session) { session.cancel(); });
 }
 
 KavrinImpl::Result KavrinImpl::GetProgress(double& progress) {
     std::lock_guard<std::mutex> sessionLock(sessionMutex_);
-    return runOnSession(log_, [&](Session& session) { progress = session.progress(); });
+    return runOnSession(currentLog(), [&](Session& session) { progress = session.progress(); });
 }
 
 KavrinImpl::Result KavrinImpl::IdentifyDevice(std::shared_ptr<std::string>& identificationId) {

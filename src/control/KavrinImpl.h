@@ -15,7 +15,8 @@ namespace kvinternal {
 // The one implementation of kv::Kavrin: logs each operation's banner, serialises operations
 // under `operationMutex_`, and turns every failure into a Result. `Cancel` and `GetProgress`
 // take only `sessionMutex_`, so they answer while a long operation runs. Lock order everywhere:
-// `operationMutex_` before `sessionMutex_`.
+// `operationMutex_` before `sessionMutex_`; `logMutex_` is taken alone and only for a moment,
+// so every banner is logged before its operation waits for a lock.
 class KavrinImpl : public kv::Kavrin {
 public:
     KavrinImpl() = default;
@@ -55,16 +56,18 @@ private:
     // Runs the routine on the open session; the caller holds the lock that keeps it open.
     Result runOnSession(const Log& log, const Routine& routine);
 
-    // The session and the logger are written under both locks and read under either: the long
-    // operations read them under `operationMutex_`, `Cancel` and `GetProgress` under
-    // `sessionMutex_`, and a queued banner takes `sessionMutex_` briefly before waiting.
+    // The session is written under both locks and read under either: the long operations read
+    // it under `operationMutex_`, `Cancel` and `GetProgress` under `sessionMutex_`. The logger
+    // is written under all three and read under `logMutex_`.
     Log currentLog();
     void logBanner(Banner banner);
+    void setLog(Log log);
 
     std::unique_ptr<Session> session_;
     Log log_;
     std::mutex operationMutex_;
     std::mutex sessionMutex_;
+    std::mutex logMutex_;
 };
 
 }  // namespace kvinternal

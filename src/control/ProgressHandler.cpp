@@ -8,9 +8,6 @@ namespace kvinternal {
 
 namespace {
 
-std::mutex currentMutex;
-std::weak_ptr<ProgressHandler> currentHandler;
-
 // Rounds through text, as the progress has always been reported: 0.336 gives 0.34.
 double roundToTwoDecimals(double value) {
     std::ostringstream text;
@@ -24,21 +21,6 @@ double roundToTwoDecimals(double value) {
 }
 
 }  // namespace
-
-std::shared_ptr<ProgressHandler> ProgressHandler::start(uint64_t total, Log log) {
-    std::lock_guard<std::mutex> guard(currentMutex);
-    if (!currentHandler.expired()) {
-        log.error("Another progress is already ongoing, overriding with a new one");
-    }
-    auto handler = std::make_shared<ProgressHandler>(total, std::move(log));
-    currentHandler = handler;
-    return handler;
-}
-
-std::weak_ptr<ProgressHandler> ProgressHandler::current() {
-    std::lock_guard<std::mutex> guard(currentMutex);
-    return currentHandler;
-}
 
 ProgressHandler::ProgressHandler(uint64_t total, Log log) : log_(std::move(log)), total_(total) {}
 

@@ -9,16 +9,10 @@
 namespace kvinternal {
 
 // How far the running operation has come, in work units against a total fixed at creation, and
-// the host's request to cancel it. The operation that starts a handler holds the only strong
-// reference; a process-wide weak reference names the current one, so that `Cancel` and
-// `GetProgress` on the host's other thread can find it while it lives.
+// the host's request to cancel it. Operations start one through their session's
+// `CurrentProgress`, which names it for `Cancel` and `GetProgress` on the host's other thread.
 class ProgressHandler {
 public:
-    // Creates a handler and makes it current; logs an error when it overrides a live one.
-    static std::shared_ptr<ProgressHandler> start(uint64_t total, Log log);
-    // The current handler, possibly expired.
-    static std::weak_ptr<ProgressHandler> current();
-
     ProgressHandler(uint64_t total, Log log);
 
     void addWork(uint64_t units);

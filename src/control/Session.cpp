@@ -1,6 +1,6 @@
 #include "control/Session.h"
 
-#include "control/ProgressHandler.h"
+#include "control/CurrentProgress.h"
 #include "control/ServerChoice.h"
 #include "mtp/MtpService.h"
 #include "server/HttpService.h"
@@ -9,6 +9,7 @@
 #include "store/DeltaFileCache.h"
 #include "store/IdentifierCache.h"
 #include "store/UpdateSessionIdCache.h"
+#include "tracking/TrackingPostRule.h"
 #include "tracking/TrackingService.h"
 
 namespace kvinternal {
@@ -40,11 +41,12 @@ Session::Session(const kv::Kavrin::SessionParameters& parameters)
       yavServer_(parameters.yavServer),
       workingDirectory_(withoutTrailingSlashes(parameters.workingDirectory)),
       lifetime_(log_, "session") {
+    progress_ = std::make_shared<CurrentProgress>();
+    trackingPostRule_ = std::make_shared<TrackingPostRule>();
     deltaFiles_ = std::make_shared<DeltaFileCache>(log_, workingDirectory_);
-    setCurrentDeltaFileCache(deltaFiles_);
-    http_ = std::make_shared<HttpService>(log_, httpProvider_);
+    http_ = std::make_shared<HttpService>(log_, httpProvider_, progress_);
     updateSessionIds_ = std::make_shared<UpdateSessionIdCache>(log_, workingDirectory_);
-    mtp_ = std::make_unique<MtpService>(log_, mtpProvider_, deviceId_);
+    mtp_ = std::make_unique<MtpService>(log_, mtpProvider_, deviceId_, progress_);
     zunt_ = std::make_unique<ZuntService>(log_, http_, imageQueryUrl_, clientName_, clientVersion_);
     identifiers_ = std::make_unique<IdentifierCache>(log_, workingDirectory_);
 }
@@ -54,7 +56,7 @@ Session::~Session() {
 }
 
 void Session::endSession() {
-    log_.verbose("End session");
+    log_.verboseNoThrow("End session");
     http_.reset();
     deltaFiles_.reset();
     identifiers_.reset();
@@ -69,7 +71,7 @@ void Session::endSession() {
 }
 
 void Session::cancel() {
-    const auto current = ProgressHandler::current();
+    const auto current = progress_->current();
     if (current.expired()) {
         log_.info("No ongoing session function call to cancel");
     } else if (const auto handler = current.lock()) {
@@ -87,7 +89,7 @@ double Session::progress() {
     if (transfer != 1.0) {
         return transfer;
     }
-    const auto current = ProgressHandler::current();
+    const auto current = progress_->current();
     if (current.expired()) {
         log_.info("No ongoing function call to get progress for");
         return 1.0;
@@ -108,13 +110,13 @@ void Session::createProtocolServices(const IdentifierCollection& collection) {
         updateQueryUrl_ = base + "/yav/v3/updates";
         log_.info("Creating legacy YAV and tracking services based on protocol v3");
     }
-    tracking_ =
-        std::make_shared<TrackingService>(workingDirectory_, log_, http_, updateSessionIds_,
-                                          yavClientKey_, trackingUrl_, clientName_, clientVersion_);
+    tracking_ = std::make_shared<TrackingService>(workingDirectory_, log_, http_, updateSessionIds_,
+                                                  yavClientKey_, trackingUrl_, clientName_,
+                                                  clientVersion_, trackingPostRule_);
     mtp_->setTrackingService(tracking_);
     http_->setTrackingService(tracking_);
     yav_ = std::make_unique<YavService>(log_, http_, tracking_, yavClientKey_, updateQueryUrl_,
-                                        workingDirectory_, queryServiceOption_);
+                                        workingDirectory_, queryServiceOption_, deltaFiles_);
     log_.info("YAV service uses query URL: " + updateQueryUrl_);
     log_.info("Tracking service uses YAV tracking URL: " + tracking_->trackingUrl());
 }

@@ -13,11 +13,13 @@
 
 namespace kvinternal {
 
+class CurrentProgress;
 class DeltaFileCache;
 class HttpService;
 class IdentifierCache;
 class MtpService;
 class ProgressHandler;
+class TrackingPostRule;
 class TrackingService;
 class UpdateSessionIdCache;
 class YavService;
@@ -78,6 +80,8 @@ private:
                                                               const char* imageUpdateText) const;
     bool deletePackage(const std::string& updateId);
 
+    // Created first and released last: the services start their operations' handlers in it.
+    std::shared_ptr<CurrentProgress> progress_;
     UpdateRegistry updates_;
     std::shared_ptr<HttpService> http_;
     std::shared_ptr<DeltaFileCache> deltaFiles_;
@@ -87,6 +91,7 @@ private:
     std::unique_ptr<IdentifierCache> identifiers_;
     std::shared_ptr<UpdateSessionIdCache> updateSessionIds_;
     std::shared_ptr<TrackingService> tracking_;
+    std::shared_ptr<TrackingPostRule> trackingPostRule_;
     Log log_;
     std::shared_ptr<kv::HttpProvider> httpProvider_;
     std::shared_ptr<kv::MtpProvider> mtpProvider_;

@@ -1,9 +1,9 @@
 #include <array>
 #include <map>
 
+#include "control/CurrentProgress.h"
 #include "control/DeviceTables.h"
 #include "control/Exceptions.h"
-#include "control/ProgressHandler.h"
 #include "control/Session.h"
 #include "mtp/Imei.h"
 #include "mtp/MtpService.h"
@@ -58,7 +58,7 @@ void Session::setDeviceApiFlags(IdentifierCollection& collection) {
 }
 
 void Session::completeIdentifiers(IdentifierCollection& collection) {
-    const auto progress = ProgressHandler::start(identificationWork, log_);
+    const auto progress = progress_->start(identificationWork, log_);
     const std::string userType = readIdentifier(*progress, IdentifierId::UserType);
     if (userType == "user") {
         throw UserNotAuthorizedException(

@@ -48,7 +48,8 @@ void Session::downloadDeltaUpdate(const std::string& updateId) {
 
 void Session::transferDeltaToDevice(const std::string& updateId) {
     const auto entry = lookupDeltaUpdate(updateId, unknownId, aImageUpdate);
-    if (!entry->deltaFile.isComplete()) {
+    // Only bytes this session has verified go to the phone; a file changed since is refused.
+    if (!entry->deltaFile.isVerified() || !entry->deltaFile.isComplete()) {
         throw IllegalStateException(
             "Package file has not been successfully downloaded for update id: " + updateId);
     }

@@ -1,8 +1,8 @@
 #include <algorithm>
 
+#include "control/CurrentProgress.h"
 #include "control/DeviceTables.h"
 #include "control/Exceptions.h"
-#include "control/ProgressHandler.h"
 #include "control/Session.h"
 #include "mtp/MtpService.h"
 #include "server/YavService.h"
@@ -24,7 +24,7 @@ bool isTrue(const IdentifierCollection& collection, IdentifierId id) {
 }  // namespace
 
 void Session::getUpdates(const std::string& identificationId, Updates& updates) {
-    const auto progress = ProgressHandler::start(searchWork, log_);
+    const auto progress = progress_->start(searchWork, log_);
     updates = std::make_shared<std::vector<UpdateMetadata>>();
     const IdentifierCollection collection = fetchCollection(identificationId);
     createProtocolServices(collection);
@@ -78,7 +78,7 @@ void Session::copyUpdatesPreferringDelta(const IdentifierCollection& collection,
 
 void Session::getUpdatesFromDefaultCapabilityFile(const std::shared_ptr<uint8_t[]>& fileData,
                                                   uint64_t fileLength, Updates& updates) {
-    const auto progress = ProgressHandler::start(searchWork, log_);
+    const auto progress = progress_->start(searchWork, log_);
     updates = std::make_shared<std::vector<UpdateMetadata>>();
     if (!fileData && fileLength > 0) {
         throw IllegalArgumentException("Default capability file data is missing");

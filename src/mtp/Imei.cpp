@@ -134,8 +134,14 @@ std::string retrieveImei(const std::string& encryptedImei, const std::string& un
             return {};
         }
     }
+    std::string imei = completeImei(candidate);
+    if (imei.empty()) {
+        // A wrong check digit makes the candidate no IMEI at all.
+        log.error("No IMEI found!");
+        return {};
+    }
     log.info("Successfully retrieved IMEI: " + candidate);
-    return completeImei(candidate);
+    return imei;
 }
 
 }  // namespace kvinternal

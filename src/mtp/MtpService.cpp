@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 
+#include "control/CurrentProgress.h"
 #include "control/Exceptions.h"
 #include "control/ProgressHandler.h"
 #include "mtp/PhaseTracking.h"
@@ -41,11 +42,13 @@ constexpr ResultRow unknownResult{"Unknown new MTP result code", Outcome::Illega
 
 }  // namespace
 
-MtpService::MtpService(Log log, std::shared_ptr<kv::MtpProvider> provider, std::string deviceId)
+MtpService::MtpService(Log log, std::shared_ptr<kv::MtpProvider> provider, std::string deviceId,
+                       std::shared_ptr<CurrentProgress> progress)
     : log_(log),
       lifetime_(std::move(log), "MTP service"),
       provider_(std::move(provider)),
-      deviceId_(std::move(deviceId)) {}
+      deviceId_(std::move(deviceId)),
+      progress_(std::move(progress)) {}
 
 MtpService::~MtpService() {
     lifetime_.logDestruction();
@@ -229,11 +232,15 @@ double MtpService::ongoingCallProgress() {
     if (provider_->progress(deviceId_, progress)) {
         return 1.0;
     }
+    // The host promises 0 to 1; what it reports otherwise never reaches its own GetProgress.
+    if (std::isnan(progress)) {
+        return handler->fraction();
+    }
+    progress = std::clamp(progress, 0.0, 1.0);
     // Once the provider reports its call finished, progress is read from the handler: it keeps
     // the furthest point reported (rounded up), so that the value never goes back.
     if (progress > 0.0) {
-        advanceOngoingCall(
-            *handler, static_cast<uint64_t>(std::ceil(std::min(progress, 1.0) * ongoingCallUnits)));
+        advanceOngoingCall(*handler, static_cast<uint64_t>(std::ceil(progress * ongoingCallUnits)));
     }
     return progress;
 }

@@ -22,6 +22,7 @@
 
 namespace kvinternal {
 
+class CurrentProgress;
 class DeltaFile;
 class PhaseTracking;
 class ProgressHandler;
@@ -70,7 +71,9 @@ public:
     // The phone-to-host buffer of every call that expects data; larger datasets cannot arrive.
     static constexpr uint64_t responseBufferSize = 250000;
 
-    MtpService(Log log, std::shared_ptr<kv::MtpProvider> provider, std::string deviceId);
+    // `progress` names the session's running operation; the transfer starts its handler there.
+    MtpService(Log log, std::shared_ptr<kv::MtpProvider> provider, std::string deviceId,
+               std::shared_ptr<CurrentProgress> progress);
     ~MtpService();
     MtpService(const MtpService&) = delete;
     MtpService& operator=(const MtpService&) = delete;
@@ -176,6 +179,7 @@ private:
     Lifetime lifetime_;
     std::shared_ptr<kv::MtpProvider> provider_;
     std::string deviceId_;
+    std::shared_ptr<CurrentProgress> progress_;
     // Written on the operation thread and read by cancel and progress on the host's thread.
     mutable std::mutex ongoingCallMutex_;
     std::weak_ptr<ProgressHandler> ongoingCall_;

@@ -122,7 +122,12 @@ uint16_t MtpService::getDeviceInfo(std::unique_ptr<DeviceInfo>& out) {
     const auto response = executeChecked(createRequest(mtpoperation::getDeviceInfo), true);
     if (response->responseCode == mtpresponse::ok) {
         const auto data = receivedData(*response, responseBufferSize);
-        out = parseDeviceInfo(data.data(), data.size());
+        try {
+            out = parseDeviceInfo(data.data(), data.size());
+        } catch (const IllegalArgumentException& malformed) {
+            // The phone's dataset is at fault, not anything the host passed.
+            throw DeviceException(malformed.what());
+        }
     }
     return response->responseCode;
 }

@@ -1,7 +1,7 @@
 // The transfer of a delta package to the phone.
 #include "common/Log.h"
+#include "control/CurrentProgress.h"
 #include "control/Exceptions.h"
-#include "control/ProgressHandler.h"
 #include "mtp/MtpService.h"
 #include "mtp/PhaseTracking.h"
 #include "store/DeltaFile.h"
@@ -31,7 +31,7 @@ void MtpService::transferFile(const InternalUpdateMetadata& metadata,
     // Names the call for cancel and progress from the host's thread until this returns. The
     // handler is complete once the file is on the phone: progress falls back to it when the
     // provider reports its call finished, and must not drop to 0 while the transfer ends.
-    const auto handler = ProgressHandler::start(ongoingCallUnits, log_);
+    const auto handler = progress_->start(ongoingCallUnits, log_);
     setOngoingCall(handler);
     uint32_t objectHandle = 0;
     const MtpResult result =

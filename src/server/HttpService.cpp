@@ -8,6 +8,7 @@
 
 #include "common/BuildConfig.h"
 #include "common/Platform.h"
+#include "control/CurrentProgress.h"
 #include "control/Exceptions.h"
 
 namespace kvinternal {
@@ -110,9 +111,27 @@ std::shared_ptr<kv::HttpProvider> requireProvider(std::shared_ptr<kv::HttpProvid
 
 }  // namespace
 
-HttpService::HttpService(Log log, std::shared_ptr<kv::HttpProvider> provider)
+HttpService::CancellableCall::CancellableCall(HttpService& service, bool cancellable)
+    : service_(service), cancellable_(cancellable) {
+    mark(cancellable_);
+}
+
+HttpService::CancellableCall::~CancellableCall() {
+    mark(false);
+}
+
+void HttpService::CancellableCall::mark(bool runs) {
+    if (cancellable_) {
+        std::lock_guard<std::mutex> guard(service_.cancellableCallMutex_);
+        service_.cancellableCallRuns_ = runs;
+    }
+}
+
+HttpService::HttpService(Log log, std::shared_ptr<kv::HttpProvider> provider,
+                         std::shared_ptr<CurrentProgress> progress)
     : log_(std::move(log)),
       provider_(requireProvider(std::move(provider))),
+      progress_(std::move(progress)),
       lifetime_(log_, "HTTP service") {}
 
 HttpService::~HttpService() {
@@ -186,45 +205,46 @@ void HttpService::checkResult(HttpResult result) const {
 }
 
 bool HttpService::finishOrRetry(const std::shared_ptr<HttpResponse>& response, HttpResult result,
-                                std::size_t attempt, bool& retryable) const {
+                                RetryRule& rule) const {
     // The provider's own failure first: a failed exchange often has no response at all, and
     // reporting that as an empty response would hide a cancellation or a network failure.
     checkResult(result);
     if (!response) {
         throw IllegalStateException("Http response is empty");
     }
+    // A status that throws (400, 401, 403, ...) is never worth asking again.
+    rule.setRetryable(false);
+    bool retryable = false;
     const std::string message = checkStatus(response->statusCode, retryable);
+    rule.setRetryable(retryable);
     if (message.empty()) {
         return true;
     }
-    if (retryable && attempt < retryDelays.size()) {
-        const uint64_t delay = retryDelays[attempt];
-        log_.error(message + ". Trying again after: " + std::to_string(delay / 1000) + " seconds.");
-        platform::sleepMilliseconds(delay);
+    if (const auto delay = rule.nextDelay()) {
+        log_.error(message + ". Trying again after: " + std::to_string(*delay / 1000) +
+                   " seconds.");
+        platform::sleepMilliseconds(*delay);
         return false;
     }
     throw NetworkException(message, static_cast<uint32_t>(response->statusCode), true);
 }
 
 std::shared_ptr<HttpService::HttpResponse> HttpService::sendWithRetries(const Exchange& exchange,
-                                                                        std::size_t& attempt,
-                                                                        bool& retryable) const {
+                                                                        RetryRule& rule) const {
     for (;;) {
         std::shared_ptr<HttpResponse> response;
+        rule.countRequest();
         const HttpResult result = exchange(response);
-        const bool finished = finishOrRetry(response, result, attempt, retryable);
-        ++attempt;
-        if (finished) {
+        if (finishOrRetry(response, result, rule)) {
             return response;
         }
     }
 }
 
-std::shared_ptr<HttpService::HttpResponse> HttpService::sendWithRetries(
-    const Exchange& exchange) const {
-    std::size_t attempt = 0;
-    bool retryable = false;
-    return sendWithRetries(exchange, attempt, retryable);
+void HttpService::throwIfOperationCancelled() const {
+    if (progress_ && progress_->isCancelled()) {
+        throw CancelledException("Client cancelled");
+    }
 }
 
 std::string HttpService::get(const std::string& url, const std::string& logUrl,
@@ -233,18 +253,29 @@ std::string HttpService::get(const std::string& url, const std::string& logUrl,
     const auto request =
         std::make_shared<const kv::HttpProvider::HttpRequest>(kv::HttpProvider::HttpRequest{
             url, contentHeaders(headerAccept, contentType), trustedKeysFor(url)});
+    RetryRule rule(retryDelays);
     const auto response = sendWithRetries(
-        [&](std::shared_ptr<HttpResponse>& answer) { return provider_->get(request, answer); });
+        [&](std::shared_ptr<HttpResponse>& answer) {
+            // Also after a retry wait: a cancelled operation asks nothing more.
+            throwIfOperationCancelled();
+            const CancellableCall call(*this, true);
+            return provider_->get(request, answer);
+        },
+        rule);
     checkContentType(*response, contentType);
     return readWholeBody();
 }
 
-std::string HttpService::readWholeBody() const {
+std::string HttpService::readWholeBody() {
     // Zeroed, so a provider that reports more than it copied cannot expose stale memory.
     const std::shared_ptr<uint8_t[]> buffer(new uint8_t[maximumBodySize]());
     uint64_t bytesRead = 0;
     bool moreData = false;
-    const HttpResult result = provider_->readBody(buffer, maximumBodySize, bytesRead, moreData);
+    throwIfOperationCancelled();
+    const HttpResult result = [&] {
+        const CancellableCall call(*this, true);
+        return provider_->readBody(buffer, maximumBodySize, bytesRead, moreData);
+    }();
     // As with the response: a failed read is reported as what it is, whatever its flags say.
     checkResult(result);
     if (moreData) {
@@ -259,7 +290,8 @@ std::string HttpService::readWholeBody() const {
 
 void HttpService::post(const std::string& url, const std::string& logUrl, const std::string& body,
                        const ContentType& contentType,
-                       std::map<std::string, std::string> extraHeaders) {
+                       std::map<std::string, std::string> extraHeaders,
+                       const std::vector<uint64_t>& delays) {
     log_.info("HTTP POST on: " + logUrl);
     auto headers = contentHeaders(headerContentType, contentType);
     headers.insert(extraHeaders.begin(), extraHeaders.end());
@@ -268,27 +300,24 @@ void HttpService::post(const std::string& url, const std::string& logUrl, const 
     const auto request =
         std::make_shared<const kv::HttpProvider::HttpPostRequest>(kv::HttpProvider::HttpPostRequest{
             {url, std::move(headers), trustedKeysFor(url)}, data, body.size()});
+    RetryRule rule(delays);
     sendWithRetries(
-        [&](std::shared_ptr<HttpResponse>& answer) { return provider_->post(request, answer); });
+        [&](std::shared_ptr<HttpResponse>& answer) {
+            const CancellableCall call(*this, !downloadRuns_);
+            return provider_->post(request, answer);
+        },
+        rule);
 }
 
 void HttpService::cancel() {
-    std::shared_ptr<ProgressHandler> call;
-    {
-        std::lock_guard<std::mutex> guard(ongoingCallMutex_);
-        call = ongoingCall_.lock();
-    }
-    if (!call) {
+    // Under the lock, so the abort cannot land on a later call that must not be cancelled.
+    std::lock_guard<std::mutex> guard(cancellableCallMutex_);
+    if (!cancellableCallRuns_) {
         log_.info("No ongoing HTTP function call to cancel.");
         return;
     }
     log_.info("Cancelling HTTP function call.");
     provider_->cancel();
-}
-
-void HttpService::setOngoingCall(std::weak_ptr<ProgressHandler> call) {
-    std::lock_guard<std::mutex> guard(ongoingCallMutex_);
-    ongoingCall_ = std::move(call);
 }
 
 void HttpService::setTrackingService(std::weak_ptr<TrackingService> tracking) {

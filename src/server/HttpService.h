@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,10 +14,11 @@
 #include "common/TrackingReference.h"
 #include "control/IdentifierCatalogue.h"
 #include "kavrin/HttpProvider.h"
+#include "server/RetryRule.h"
 
 namespace kvinternal {
 
-class ProgressHandler;
+class CurrentProgress;
 class TrackingService;
 struct InternalUpdateMetadata;
 
@@ -34,7 +34,7 @@ inline constexpr char mediaTypeFotaUpdate[] = "application/vnd.vexaltronic.fota.
 inline constexpr char mediaTypeArchive[] = "application/x-archive";
 
 // Waits between attempts of one request, in milliseconds; their count is the retry limit.
-inline constexpr std::array<uint64_t, 5> retryDelays{3000, 6000, 12000, 24000, 120000};
+inline const std::vector<uint64_t> retryDelays{3000, 6000, 12000, 24000, 120000};
 
 // The body type a request expects. Values other than the named ones are allowed: they send no
 // Accept or Content-Type header and leave the answer's content type unchecked.
@@ -43,12 +43,16 @@ enum class ContentType : uint32_t { Json = 0, Xml = 1 };
 // The library's side of the host's HTTP provider: builds requests, pins the server key for https,
 // repeats requests the server may answer better later, and turns provider results and HTTP
 // statuses into exceptions. One per update session, shared by the server queries and tracking.
+// `cancel` reaches the provider call that runs for the operation: a query, the package, or a
+// tracking post, but never the tracking posts of a running download, which report its end.
 class HttpService {
 public:
     using HttpResult = kv::HttpProvider::HttpResult;
     using HttpResponse = kv::HttpProvider::HttpResponse;
 
-    HttpService(Log log, std::shared_ptr<kv::HttpProvider> provider);
+    // `progress` names the session's running operation, whose cancellation stops the queries.
+    HttpService(Log log, std::shared_ptr<kv::HttpProvider> provider,
+                std::shared_ptr<CurrentProgress> progress);
     ~HttpService();
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
@@ -70,18 +74,21 @@ public:
     // Throws the exception that stands for a provider result; logs success.
     void checkResult(HttpResult result) const;
     // Whether a request is answered for good (true) or is to be sent again (false, after the
-    // wait of `attempt`). `retryable` receives the verdict of the status check, and keeps its
-    // value when the provider itself failed.
+    // wait `rule` gives). `rule` receives the verdict of the status check; a provider failure
+    // throws before it.
     bool finishOrRetry(const std::shared_ptr<HttpResponse>& response, HttpResult result,
-                       std::size_t attempt, bool& retryable) const;
+                       RetryRule& rule) const;
 
     // Returns the body of a JSON or XML answer of at most 1,000,000 bytes. `logUrl` is logged
-    // in place of `url`, so a client key in the query stays out of the log.
+    // in place of `url`, so a client key in the query stays out of the log. CancelledException
+    // once the host cancelled the running operation.
     std::string get(const std::string& url, const std::string& logUrl,
                     const ContentType& contentType);
     // Sends `body`; extra headers never replace the Content-Type. The answer body is not read.
+    // A failed request is sent again after each of `delays`, on the statuses that allow it.
     void post(const std::string& url, const std::string& logUrl, const std::string& body,
-              const ContentType& contentType, std::map<std::string, std::string> extraHeaders);
+              const ContentType& contentType, std::map<std::string, std::string> extraHeaders,
+              const std::vector<uint64_t>& delays = retryDelays);
 
     // Fetches the update's package into its delta file, continuing from the bytes already on
     // disk, then checks its size and checksum; reports the download phase to tracking. Returns
@@ -91,10 +98,9 @@ public:
     void downloadDelta(const std::shared_ptr<InternalUpdateMetadata>& metadata,
                        const IdentifierCollection& identifiers);
 
-    // Called from the host's second thread: aborts the provider call of a running download.
+    // Called from the host's second thread: aborts the provider call that runs for the
+    // operation, if any.
     void cancel();
-    // The running download's progress, through which `cancel` knows there is one to abort.
-    void setOngoingCall(std::weak_ptr<ProgressHandler> call);
 
     // The tracking service for the download's events, set by the session once it exists.
     void setTrackingService(std::weak_ptr<TrackingService> tracking);
@@ -104,22 +110,39 @@ public:
 private:
     // One call of `downloadDelta`: its working state and its steps.
     class Download;
+    // Marks a provider call that `cancel` may abort, for as long as it runs.
+    class CancellableCall {
+    public:
+        CancellableCall(HttpService& service, bool cancellable);
+        ~CancellableCall();
+        CancellableCall(const CancellableCall&) = delete;
+        CancellableCall& operator=(const CancellableCall&) = delete;
+
+    private:
+        void mark(bool runs);
+
+        HttpService& service_;
+        const bool cancellable_;
+    };
 
     using Exchange = std::function<HttpResult(std::shared_ptr<HttpResponse>& response)>;
 
-    // Runs `exchange` until `finishOrRetry` accepts its answer, counting in `attempt` (one more
-    // per answer checked) and leaving the last status verdict in `retryable`.
-    std::shared_ptr<HttpResponse> sendWithRetries(const Exchange& exchange, std::size_t& attempt,
-                                                  bool& retryable) const;
-    std::shared_ptr<HttpResponse> sendWithRetries(const Exchange& exchange) const;
-    std::string readWholeBody() const;
+    // Runs `exchange` until `finishOrRetry` accepts its answer, counting every request in `rule`.
+    std::shared_ptr<HttpResponse> sendWithRetries(const Exchange& exchange, RetryRule& rule) const;
+    std::string readWholeBody();
+    // CancelledException when the host cancelled the running operation.
+    void throwIfOperationCancelled() const;
 
     Log log_;
     std::shared_ptr<kv::HttpProvider> provider_;
+    std::shared_ptr<CurrentProgress> progress_;
     Lifetime lifetime_;
-    // Written on the operation thread, read by `cancel` on the host's second thread.
-    mutable std::mutex ongoingCallMutex_;
-    std::weak_ptr<ProgressHandler> ongoingCall_;
+    // Whether a cancellable provider call runs: set on the operation thread, read by `cancel` on
+    // the host's second thread, which calls the provider only under the same lock.
+    std::mutex cancellableCallMutex_;
+    bool cancellableCallRuns_ = false;
+    // Set while a download runs: its own tracking posts must go out after a cancel.
+    bool downloadRuns_ = false;
     TrackingReference tracking_;
 };
 

@@ -11,6 +11,7 @@
 
 #include "common/Log.h"
 #include "common/Platform.h"
+#include "control/CurrentProgress.h"
 #include "control/Exceptions.h"
 #include "control/IdentifierCatalogue.h"
 #include "control/ProgressHandler.h"
@@ -18,6 +19,7 @@
 #include "server/HttpService.h"
 #include "server/InternalUpdateMetadata.h"
 #include "store/DeltaFile.h"
+#include "store/PackageDigest.h"
 #include "tracking/TrackingService.h"
 #include "tracking/TrackingStatus.h"
 
@@ -112,13 +114,15 @@ class HttpService::Download {
 public:
     Download(HttpService& service, InternalUpdateMetadata& metadata,
              const IdentifierCollection& identifiers);
+    ~Download();
+    Download(const Download&) = delete;
+    Download& operator=(const Download&) = delete;
 
     void run();
 
 private:
-    enum class Attempt { AlreadyDownloaded, BodyRead };
-
-    Attempt attemptDownload();
+    bool acceptCompleteFile();
+    void fetchRemainingBytes();
     std::shared_ptr<HttpResponse> requestPackage(uint64_t current);
     bool continuesFile(const HttpResponse& response, uint64_t current) const;
     void checkContentRange(const std::string& value, uint64_t current) const;
@@ -127,6 +131,14 @@ private:
     bool retryAfter(const std::exception_ptr& failure);
     void checkSize();
     void verifyChecksum();
+
+    // What checking a package's checksum left on disk.
+    enum class Verdict { Verified, Removed, Kept };
+    // Compares the package with its checksum and puts the report of it in `report`. A package
+    // that matches is verified (and the report logged); one that does not is removed, or, when
+    // that fails, kept with an error line: it must then never count as downloaded.
+    Verdict verifyPackage(std::string& report);
+    [[noreturn]] void failChecksum(const std::string& report);
 
     void throwIfCancelled() const;
     void creditProgress(uint64_t bytesOnDisk);
@@ -142,8 +154,8 @@ private:
     const IdentifierCollection& identifiers_;
     const std::shared_ptr<ProgressHandler> progress_;
     std::shared_ptr<TrackingService> tracking_;
-    std::size_t attempt_ = 0;
-    bool retryable_ = false;
+    RetryRule retries_{retryDelays, pieceSize};
+    PackageDigest digest_;
     bool finalSent_ = false;
     unsigned emptyReads_ = 0;
     // The most package bytes ever on disk during this call, as given to the progress handler.
@@ -170,21 +182,26 @@ HttpService::Download::Download(HttpService& service, InternalUpdateMetadata& me
       metadata_(metadata),
       file_(metadata.deltaFile),
       identifiers_(identifiers),
-      progress_(ProgressHandler::start(file_.fileSize(), service.log_)) {
-    service_.setOngoingCall(progress_);
+      progress_(service.progress_->start(file_.fileSize(), service.log_)) {
+    service_.downloadRuns_ = true;
     const uint64_t onDisk = file_.currentSize();
     // A file longer than the package is discarded by the first attempt and counts for nothing.
     creditProgress(onDisk <= file_.fileSize() ? onDisk : 0);
     tracking_ = service_.trackingService();
 }
 
+HttpService::Download::~Download() {
+    service_.downloadRuns_ = false;
+}
+
 void HttpService::Download::run() {
     send(TrackingStatus::Initiated, 0, "");
+    if (file_.isComplete() && acceptCompleteFile()) {
+        return;
+    }
     for (;;) {
         try {
-            if (attemptDownload() == Attempt::AlreadyDownloaded) {
-                return;
-            }
+            fetchRemainingBytes();
             break;
         } catch (...) {
             // Every failure closes the file, so the cache records the bytes that arrived.
@@ -198,25 +215,48 @@ void HttpService::Download::run() {
     verifyChecksum();
 }
 
-HttpService::Download::Attempt HttpService::Download::attemptDownload() {
-    if (file_.currentSize() == file_.fileSize()) {
-        log_.info("File already downloaded.");
-        send(TrackingStatus::Ok, 0, "");
-        return Attempt::AlreadyDownloaded;
+// A package found whole on disk is hashed once and kept only when its checksum matches; one
+// that does not match is removed and fetched again.
+bool HttpService::Download::acceptCompleteFile() {
+    log_.info("File already downloaded.");
+    std::string report;
+    switch (verifyPackage(report)) {
+        case Verdict::Verified:
+            send(TrackingStatus::Ok, 0, "");
+            return true;
+        case Verdict::Removed:
+            log_.error(report);
+            digest_.reset();
+            return false;
+        case Verdict::Kept:
+            break;
+    }
+    failChecksum(report);
+}
+
+void HttpService::Download::fetchRemainingBytes() {
+    // An earlier attempt may have brought the last bytes before its connection failed.
+    if (file_.isComplete()) {
+        return;
     }
     log_.info("Downloading delta file from: " + file_.url() + ", to: " + file_.path());
     if (file_.currentSize() > file_.fileSize()) {
         log_.error("Delta file is corrupt, redownloading file");
         file_.discard();
     }
+    // The bytes already on disk are hashed once, before the first request; the rest as it
+    // arrives.
+    if (!digest_.catchUp(file_)) {
+        throw IllegalStateException("Delta file could not be read: " + file_.path());
+    }
     const uint64_t current = file_.currentSize();
     const auto response = requestPackage(current);
     logContentType(*response, log_);
     if (!continuesFile(*response, current)) {
         file_.discard();
+        digest_.reset();
     }
     receiveBody();
-    return Attempt::BodyRead;
 }
 
 std::shared_ptr<HttpService::HttpResponse> HttpService::Download::requestPackage(uint64_t current) {
@@ -232,22 +272,24 @@ std::shared_ptr<HttpService::HttpResponse> HttpService::Download::requestPackage
         [&](std::shared_ptr<HttpResponse>& answer) {
             // A cancelled download sends no further request, also after a retry wait.
             throwIfCancelled();
+            const CancellableCall call(service_, true);
             return service_.provider_->get(request, answer);
         },
-        attempt_, retryable_);
+        retries_);
 }
 
 // Whether the answer carries the package from `current` on; false when a range was asked for
-// and the server sends the whole package instead. Throws when it names another range.
+// and the server sends the whole package instead (status 200). Throws when it names another
+// range, or answers with part of the package without saying which part.
 bool HttpService::Download::continuesFile(const HttpResponse& response, uint64_t current) const {
     if (current == 0) {
         return true;
     }
-    const auto contentRange = response.headers.find(headerContentRange);
-    if (response.statusCode != 206 || contentRange == response.headers.end()) {
+    if (response.statusCode != 206) {
         return false;
     }
-    checkContentRange(contentRange->second, current);
+    const auto contentRange = response.headers.find(headerContentRange);
+    checkContentRange(contentRange == response.headers.end() ? "" : contentRange->second, current);
     return true;
 }
 
@@ -268,17 +310,20 @@ void HttpService::Download::checkContentRange(const std::string& value, uint64_t
 void HttpService::Download::receiveBody() {
     file_.open();
     const std::shared_ptr<uint8_t[]> buffer(new uint8_t[pieceSize]());
-    retryable_ = true;
+    // A connection that breaks once the body flows may be mended by asking for the rest.
+    retries_.setRetryable(true);
     emptyReads_ = 0;
     uint64_t onDisk = file_.currentSize();
     bool moreData = false;
     do {
         const uint64_t bytesRead = readPiece(buffer, moreData);
-        throwIfCancelled();
         file_.write(buffer.get(), static_cast<int64_t>(bytesRead));
+        digest_.add(buffer.get(), bytesRead);
         onDisk += bytesRead;
         creditProgress(onDisk);
         log_.verbose("Progress is: " + withSixDecimals(progress_->fraction()));
+        // Only after the piece is on disk: a cancel never throws away what has arrived.
+        throwIfCancelled();
     } while (moreData);
     file_.close();
 }
@@ -286,15 +331,19 @@ void HttpService::Download::receiveBody() {
 uint64_t HttpService::Download::readPiece(const std::shared_ptr<uint8_t[]>& buffer,
                                           bool& moreData) {
     uint64_t bytesRead = 0;
-    service_.checkResult(service_.provider_->readBody(buffer, pieceSize, bytesRead, moreData));
+    const HttpResult result = [&] {
+        const CancellableCall call(service_, true);
+        return service_.provider_->readBody(buffer, pieceSize, bytesRead, moreData);
+    }();
+    service_.checkResult(result);
     if (bytesRead > pieceSize) {
         throw IllegalStateException("HTTP provider reported more bytes than the buffer holds: " +
                                     std::to_string(bytesRead));
     }
     if (bytesRead > 0) {
-        // Only a piece that arrived starts the count of attempts afresh: a failed read that
+        // Only bytes that arrived count towards a fresh count of attempts: a failed read that
         // claims bytes brings nothing to disk.
-        attempt_ = 0;
+        retries_.creditData(bytesRead);
         emptyReads_ = 0;
     } else if (moreData && ++emptyReads_ >= maximumEmptyReads) {
         throw NetworkException(
@@ -315,11 +364,10 @@ bool HttpService::Download::retryAfter(const std::exception_ptr& failure) {
     } catch (const NetworkException& error) {
         const std::string message =
             std::string("Delta download failed due to network exception: ") + error.what();
-        if (retryable_ && attempt_ < retryDelays.size()) {
-            const uint64_t delay = retryDelays[attempt_];
-            log_.error(message + ". Trying again after: " + std::to_string(delay / 1000) +
+        if (const auto delay = retries_.nextDelay()) {
+            log_.error(message + ". Trying again after: " + std::to_string(*delay / 1000) +
                        " seconds.");
-            platform::sleepMilliseconds(delay);
+            platform::sleepMilliseconds(*delay);
             return true;
         }
         send(TrackingStatus::Error, error.isHttpStatus() ? httpStatusError : networkProblem,
@@ -349,18 +397,34 @@ void HttpService::Download::checkSize() {
 }
 
 void HttpService::Download::verifyChecksum() {
-    std::string report = "Verifying checksum of delta package: ";
-    if (!file_.verifyChecksum(report, log_)) {
-        report += "\n\tchecksum verification failed, removing delta file";
-        file_.remove();
-        send(TrackingStatus::Error, checksumFailed, report);
-        throw IllegalStateException("Checsum check of delta package failed");
+    std::string report;
+    if (verifyPackage(report) != Verdict::Verified) {
+        failChecksum(report);
     }
-    report += "\n\tchecksum verification successful";
-    log_.info(report);
     if (tracking_) {
         tracking_->downloadEvent(identifiers_, metadata_, TrackingStatus::Ok, 0, "", noNumber);
     }
+}
+
+HttpService::Download::Verdict HttpService::Download::verifyPackage(std::string& report) {
+    report = "Verifying checksum of delta package: ";
+    if (file_.verifyChecksum(report, log_, digest_)) {
+        report += "\n\tchecksum verification successful";
+        log_.info(report);
+        file_.setVerified();
+        return Verdict::Verified;
+    }
+    report += "\n\tchecksum verification failed, removing delta file";
+    if (!file_.remove()) {
+        log_.error("Could not remove delta file that failed its checksum: " + file_.path());
+        return Verdict::Kept;
+    }
+    return Verdict::Removed;
+}
+
+void HttpService::Download::failChecksum(const std::string& report) {
+    send(TrackingStatus::Error, checksumFailed, report);
+    throw IllegalStateException("Checsum check of delta package failed");
 }
 
 void HttpService::Download::throwIfCancelled() const {

@@ -139,7 +139,8 @@ struct YavService::Firmware {
 
 YavService::YavService(Log log, std::shared_ptr<HttpService> http,
                        std::shared_ptr<TrackingService> tracking, std::string yavClientKey,
-                       std::string queryUrl, std::string rootDirectory, std::string group)
+                       std::string queryUrl, std::string rootDirectory, std::string group,
+                       std::weak_ptr<DeltaFileCache> deltaFiles)
     : log_(std::move(log)),
       lifetime_(log_, "YAV service"),
       http_(std::move(http)),
@@ -147,7 +148,8 @@ YavService::YavService(Log log, std::shared_ptr<HttpService> http,
       yavClientKey_(std::move(yavClientKey)),
       queryUrl_(std::move(queryUrl)),
       rootDirectory_(std::move(rootDirectory)),
-      group_(std::move(group)) {}
+      group_(std::move(group)),
+      deltaFiles_(std::move(deltaFiles)) {}
 
 YavService::~YavService() {
     lifetime_.logDestruction();
@@ -247,7 +249,8 @@ std::shared_ptr<InternalUpdateMetadata> YavService::packageRecord(
     const auto hash = text(fota, path, "hash");
     auto metadata = firmware.metadata;
     metadata.size = size;
-    auto deltaFile = DeltaFile::create(rootDirectory_, log_, downloadUrl, size, hash);
+    auto deltaFile =
+        DeltaFile::create(rootDirectory_, log_, downloadUrl, size, hash, deltaFiles_.lock());
     std::shared_ptr<InternalUpdateMetadata> record;
     if (dataVersion == 2) {
         auto v2 =

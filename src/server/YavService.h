@@ -16,6 +16,7 @@
 
 namespace kvinternal {
 
+class DeltaFileCache;
 class HttpService;
 class TrackingService;
 
@@ -27,9 +28,11 @@ public:
     // `tracking` may be null: then no events are sent. `yavClientKey` goes first in every query
     // and never into the log; delta files are created below `rootDirectory`; a non-empty
     // `group` is sent as "group".
+    // The packages of the records resume from, and record themselves in, `deltaFiles`.
     YavService(Log log, std::shared_ptr<HttpService> http,
                std::shared_ptr<TrackingService> tracking, std::string yavClientKey,
-               std::string queryUrl, std::string rootDirectory, std::string group);
+               std::string queryUrl, std::string rootDirectory, std::string group,
+               std::weak_ptr<DeltaFileCache> deltaFiles);
     ~YavService();
     YavService(const YavService&) = delete;
     YavService& operator=(const YavService&) = delete;
@@ -67,6 +70,7 @@ private:
     std::string queryUrl_;
     std::string rootDirectory_;
     std::string group_;
+    std::weak_ptr<DeltaFileCache> deltaFiles_;
 };
 
 }  // namespace kvinternal

@@ -2,21 +2,41 @@
 
 #include <chrono>
 #include <utility>
+#include <vector>
 
-#include "common/Platform.h"
+#include "common/StateFileNames.h"
 #include "control/Exceptions.h"
 #include "store/DeltaFileCache.h"
-#include "store/Sha256Hasher.h"
+#include "store/PackageDigest.h"
 
 namespace kvinternal {
 
 namespace {
 
-// A name that would leave the root directory, or that the file system would read as something
-// other than one plain name, is refused.
+// Package bytes are hashed from disk through a buffer of this size.
+constexpr uint64_t hashBufferSize = 1024 * 1024;
+
+// A name that would leave the root directory, that the file system would read as something
+// other than one plain name, or that is one of the library's own files, is refused.
 bool isPlainFileName(const std::string& name) {
     return name != "." && name != ".." &&
-           name.find_first_of(std::string("\\:\0", 3)) == std::string::npos;
+           name.find_first_of(std::string("\\:\0", 3)) == std::string::npos &&
+           !statefiles::isStateFileName(name);
+}
+
+std::string directoryPrefix(const std::string& rootDirectory) {
+    return rootDirectory.back() == '/' ? rootDirectory : rootDirectory + "/";
+}
+
+// Whether `path` names a package file directly inside `rootDirectory`, as the cache records
+// them; anything else in a cache file was not written by this working directory's library.
+bool isDirectlyInside(const std::string& rootDirectory, const std::string& path) {
+    const std::string prefix = directoryPrefix(rootDirectory);
+    if (path.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    const std::string name = path.substr(prefix.size());
+    return !name.empty() && name.find('/') == std::string::npos && isPlainFileName(name);
 }
 
 std::string elapsedWholeSeconds(std::chrono::steady_clock::duration elapsed) {
@@ -27,17 +47,18 @@ std::string elapsedWholeSeconds(std::chrono::steady_clock::duration elapsed) {
 }  // namespace
 
 DeltaFile::DeltaFile(Log log, std::string path, std::string url, uint64_t fileSize,
-                     std::string checksum)
+                     std::string checksum, std::weak_ptr<DeltaFileCache> cache)
     : lifetime_(log, "delta file", Lifetime::Announce::No),
       log_(std::move(log)),
       path_(std::move(path)),
       url_(std::move(url)),
       fileSize_(fileSize),
-      checksum_(std::move(checksum)) {}
+      checksum_(std::move(checksum)),
+      cache_(std::move(cache)) {}
 
 DeltaFile::~DeltaFile() {
     lifetime_.logDestruction();
-    close();
+    inDestructor([this] { close(); });
 }
 
 std::string DeltaFile::fileNameFromUrl(const std::string& rootDirectory, const std::string& url) {
@@ -50,42 +71,53 @@ std::string DeltaFile::fileNameFromUrl(const std::string& rootDirectory, const s
     if (slash == std::string::npos || !isPlainFileName(fileName)) {
         throw IllegalArgumentException("Could not extract delta filename from url: " + url);
     }
-    const bool endsInSlash = rootDirectory.back() == '/';
-    return rootDirectory + (endsInSlash ? "" : "/") + fileName;
+    return directoryPrefix(rootDirectory) + fileName;
 }
 
 DeltaFile DeltaFile::create(const std::string& rootDirectory, Log log, const std::string& url,
-                            uint64_t fileSize, const std::string& checksum) {
+                            uint64_t fileSize, const std::string& checksum,
+                            const std::shared_ptr<DeltaFileCache>& cache) {
     DeltaFileRecord record;
-    if (const auto cache = currentDeltaFileCache()) {
+    if (cache) {
         record = cache->get(url, fileSize);
     }
-    if (record.fileSize != 0 && !record.url.empty() &&
-        platform::fileSize(record.fileName) == record.downloadedSize) {
-        log.info("Creating delta file from cache info");
-        return DeltaFile(std::move(log), record.fileName, record.url, record.fileSize, checksum);
+    if (record.fileSize != 0 && !record.url.empty()) {
+        if (!isDirectlyInside(rootDirectory, record.fileName)) {
+            log.error(
+                "Delta file cache entry names a file outside the working directory, "
+                "ignoring it: " +
+                record.fileName);
+        } else if (platform::fileSize(record.fileName) == record.downloadedSize) {
+            log.info("Creating delta file from cache info");
+            cache->claimPath(url, record.fileName);
+            return DeltaFile(std::move(log), record.fileName, record.url, record.fileSize, checksum,
+                             cache);
+        }
     }
     log.info("Did not find the delta file in cache, creating a brand new.");
     auto path = fileNameFromUrl(rootDirectory, url);
-    return DeltaFile(std::move(log), std::move(path), url, fileSize, checksum);
+    if (cache) {
+        path = cache->claimPath(url, path);
+    }
+    return DeltaFile(std::move(log), std::move(path), url, fileSize, checksum, cache);
 }
 
 DeltaFile DeltaFile::none(Log log) {
-    return DeltaFile(std::move(log), "", "", 0, "");
-}
-
-bool DeltaFile::isOpen() const {
-    return stream_ && stream_->is_open();
+    return DeltaFile(std::move(log), "", "", 0, "", {});
 }
 
 void DeltaFile::open() {
-    // `ate` puts the write position at the end at once, whatever the C library does when it
-    // opens for appending, so the position counts the bytes already on disk.
-    stream_ = std::make_unique<std::ofstream>(platform::toPath(path_),
-                                              std::ios::binary | std::ios::app | std::ios::ate);
-    if (!stream_->is_open()) {
+    if (isOpen()) {
+        close();
+    }
+    verified_ = false;
+    file_ = platform::File::open(path_, platform::File::Mode::Append);
+    const auto size = file_ ? file_->size() : std::nullopt;
+    if (!size) {
+        file_.reset();
         throw IllegalStateException("Delta file could not be created: " + path_);
     }
+    position_ = *size;
 }
 
 void DeltaFile::write(const uint8_t* data, int64_t count) {
@@ -96,10 +128,12 @@ void DeltaFile::write(const uint8_t* data, int64_t count) {
         throw IllegalArgumentException("Negative byte count for delta file: " +
                                        std::to_string(count));
     }
-    stream_->write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count));
-    // A failed write reports the position -1, which counts as too much as well.
-    const auto position = static_cast<uint64_t>(static_cast<int64_t>(stream_->tellp()));
-    if (position > fileSize_) {
+    if (!file_->write(data, static_cast<uint64_t>(count))) {
+        throw IllegalStateException("Could not write data to delta file, the disk may be full: " +
+                                    path_);
+    }
+    position_ += static_cast<uint64_t>(count);
+    if (position_ > fileSize_) {
         throw IllegalStateException("Too much data written to file");
     }
 }
@@ -109,9 +143,9 @@ void DeltaFile::close() {
     if (!isOpen()) {
         return;
     }
-    stream_->close();
-    stream_.reset();
-    if (const auto cache = currentDeltaFileCache()) {
+    file_->close();
+    file_.reset();
+    if (const auto cache = cache_.lock()) {
         cache->add({path_, url_, fileSize_, currentSize()});
     }
 }
@@ -124,7 +158,27 @@ bool DeltaFile::isComplete() const {
     return currentSize() == fileSize_;
 }
 
-bool DeltaFile::verifyChecksum(std::string& report, const Log& log) const {
+std::optional<uint64_t> DeltaFile::hashInto(Sha256Hasher& hasher) const {
+    auto file = platform::File::open(path_, platform::File::Mode::Read);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> buffer(hashBufferSize);
+    uint64_t hashed = 0;
+    for (;;) {
+        const auto got = file->read(buffer.data(), buffer.size());
+        if (!got) {
+            return std::nullopt;
+        }
+        if (*got == 0) {
+            return hashed;
+        }
+        hasher.update(buffer.data(), *got);
+        hashed += *got;
+    }
+}
+
+bool DeltaFile::verifyChecksum(std::string& report, const Log& log, PackageDigest& digest) const {
     report += "\n\tfilename: " + path_;
     report += "\n\texpected file size: " + std::to_string(fileSize_);
     report += "\n\tfile size:          " + std::to_string(currentSize());
@@ -133,14 +187,18 @@ bool DeltaFile::verifyChecksum(std::string& report, const Log& log) const {
         return true;
     }
     report += "\n\tcorrect hash:    " + checksum_;
-    std::ifstream stream(platform::toPath(path_), std::ios::binary);
-    if (!stream) {
-        report += "\n\tfile stream reference not valid, failing";
+    const std::string unreadable = "\n\tfile stream reference not valid, failing";
+    if (!platform::File::open(path_, platform::File::Mode::Read)) {
+        report += unreadable;
         return false;
     }
     log.info("Starting hash calculation. This may take some time...");
     const auto started = platform::steadyNow();
-    const auto calculated = toHex(hashStream(stream));
+    if (!digest.catchUp(*this)) {
+        report += unreadable;
+        return false;
+    }
+    const auto calculated = digest.hex();
     const auto elapsed = platform::steadyNow() - started;
     report += "\n\tcalculated hash: " + calculated;
     report += "\n\tcalculation duration: " + elapsedWholeSeconds(elapsed) + " second(s)";
@@ -151,6 +209,7 @@ void DeltaFile::discard() {
     if (isOpen()) {
         close();
     }
+    verified_ = false;
     platform::deleteFile(path_);
 }
 
@@ -160,7 +219,8 @@ bool DeltaFile::remove() {
     if (isOpen() || !platform::deleteFile(path_)) {
         return false;
     }
-    if (const auto cache = currentDeltaFileCache()) {
+    verified_ = false;
+    if (const auto cache = cache_.lock()) {
         cache->erase(url_);
     }
     return true;

@@ -1,30 +1,39 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/Lifetime.h"
 #include "common/Log.h"
+#include "common/Platform.h"
+#include "store/Sha256Hasher.h"
 
 namespace kvinternal {
 
+class DeltaFileCache;
+class PackageDigest;
+
 // The local file one delta package is downloaded into, with what the server said about the
-// package. Every close records the bytes on disk in the current delta file cache, so a later
-// `create` for the same url and size resumes the download.
+// package. Every close records the bytes on disk in the session's delta file cache, so a later
+// `create` for the same url and size resumes the download. The file is never reached through a
+// symbolic link.
 class DeltaFile {
 public:
-    // Resumes from the cache entry for `url` when its size matches `fileSize` and the file on
-    // disk is exactly as long as recorded; otherwise a new file below `rootDirectory` named
-    // after the url. Touches nothing on disk.
+    // Resumes from the cache entry for `url` when its size matches `fileSize`, its file lies
+    // directly in `rootDirectory` and is exactly as long as recorded; otherwise a new file in
+    // `rootDirectory` named after the url, under a name that no other url's package has. Touches
+    // nothing on disk. `cache` may be null: then nothing is resumed or recorded.
     static DeltaFile create(const std::string& rootDirectory, Log log, const std::string& url,
-                            uint64_t fileSize, const std::string& checksum);
+                            uint64_t fileSize, const std::string& checksum,
+                            const std::shared_ptr<DeltaFileCache>& cache);
     // No package at all (no url, no path, size 0), for updates that are never downloaded.
     static DeltaFile none(Log log);
     // rootDirectory + "/" + the url's last path segment. Throws IllegalArgumentException for an
-    // empty root or url, and for a url whose last segment cannot be a plain file name inside
-    // the root ("." or "..", or containing '\', ':' or NUL) or that has no '/' at all.
+    // empty root or url, for a url that has no '/' at all, and for a last segment that cannot be
+    // a plain file name of its own inside the root: "." or "..", a name containing '\', ':' or
+    // NUL, or the name of one of the library's own files there.
     static std::string fileNameFromUrl(const std::string& rootDirectory, const std::string& url);
 
     DeltaFile(DeltaFile&& other) noexcept = default;
@@ -33,23 +42,33 @@ public:
     DeltaFile& operator=(const DeltaFile&) = delete;
     ~DeltaFile();
 
-    // Opens the file for appending; IllegalStateException when it cannot be.
+    // Opens the file for appending; IllegalStateException when it cannot be (a symbolic link
+    // at the path included).
     void open();
     // Appends; IllegalStateException when not open, when the write fails, or when the file
     // grows beyond fileSize (the bytes stay on disk). IllegalArgumentException for count < 0.
     void write(const uint8_t* data, int64_t count);
-    // Closes the stream, if open, and records the file in the current cache.
+    // Closes the file, if open, and records it in the cache.
     void close();
     uint64_t currentSize() const;
     bool isComplete() const;
-    // Appends the check's lines to `report`; true when the file's SHA-256 equals the expected
-    // checksum exactly, or when there is no checksum to check against.
-    bool verifyChecksum(std::string& report, const Log& log) const;
+    // Appends the check's lines to `report`; true when the SHA-256 of the file's bytes equals the
+    // expected checksum exactly, or when there is no checksum to check against. `digest` holds
+    // what was hashed while the bytes were written; only bytes it does not cover are read.
+    bool verifyChecksum(std::string& report, const Log& log, PackageDigest& digest) const;
+    // Feeds the file's bytes from its start to `hasher`; the number of bytes, or nothing when
+    // the file could not be read to its end.
+    std::optional<uint64_t> hashInto(Sha256Hasher& hasher) const;
     // Closes if open, then deletes the file; the cache entry stays.
     void discard();
     // Deletes the file and its cache entry; false (and nothing changed) when the file cannot be
     // deleted, which includes while it is open.
     bool remove();
+
+    // Whether the bytes on disk passed `verifyChecksum` in this session and were not touched
+    // since: only such a package is sent to the phone.
+    bool isVerified() const { return verified_; }
+    void setVerified() { verified_ = true; }
 
     const std::string& path() const { return path_; }
     const std::string& url() const { return url_; }
@@ -57,17 +76,22 @@ public:
     const std::string& checksum() const { return checksum_; }
 
 private:
-    DeltaFile(Log log, std::string path, std::string url, uint64_t fileSize, std::string checksum);
+    DeltaFile(Log log, std::string path, std::string url, uint64_t fileSize, std::string checksum,
+              std::weak_ptr<DeltaFileCache> cache);
 
-    bool isOpen() const;
+    bool isOpen() const { return file_ && file_->isOpen(); }
 
     Lifetime lifetime_;
     Log log_;
     std::string path_;
     std::string url_;
     uint64_t fileSize_;
-    std::unique_ptr<std::ofstream> stream_;
+    std::optional<platform::File> file_;
+    // Bytes in the file while it is open: where the next write lands.
+    uint64_t position_ = 0;
     std::string checksum_;
+    std::weak_ptr<DeltaFileCache> cache_;
+    bool verified_ = false;
 };
 
 }  // namespace kvinternal

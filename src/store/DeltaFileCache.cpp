@@ -1,10 +1,10 @@
 #include "store/DeltaFileCache.h"
 
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "common/Platform.h"
+#include "common/StateFileNames.h"
 
 namespace kvinternal {
 
@@ -17,9 +17,6 @@ const JsonCacheTexts cacheTexts{"Loading delta file cache from file at location:
                                 "Delta file cache not changed, skipping writing to file",
                                 "Saving delta cache to file: ",
                                 "Could not save delta cache to file"};
-
-std::mutex currentCacheMutex;
-std::weak_ptr<DeltaFileCache> currentCache;
 
 DeltaFileRecord recordFromJson(const Json::Value& element) {
     DeltaFileRecord record;
@@ -39,12 +36,23 @@ Json::Value recordToJson(const DeltaFileRecord& record) {
     return element;
 }
 
+// "update.zip" with 2 gives "update-2.zip"; a name without an extension gets the number at its
+// end.
+std::string numberedPath(const std::string& path, unsigned number) {
+    const auto nameStart = path.rfind('/') + 1;
+    auto dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= nameStart) {
+        dot = path.size();
+    }
+    return path.substr(0, dot) + "-" + std::to_string(number) + path.substr(dot);
+}
+
 }  // namespace
 
 DeltaFileCache::DeltaFileCache(Log log, const std::string& rootDirectory)
     : lifetime_(log, "delta file cache", Lifetime::Announce::No),
       log_(log),
-      file_(rootDirectory + "/deltafiles.cache", cacheTexts, log) {
+      file_(rootDirectory + "/" + statefiles::deltaFileCache, cacheTexts, log) {
     platform::createDirectory(rootDirectory);
     load();
     changed_ = false;
@@ -52,9 +60,11 @@ DeltaFileCache::DeltaFileCache(Log log, const std::string& rootDirectory)
 
 DeltaFileCache::~DeltaFileCache() {
     lifetime_.logDestruction();
-    if (file_.save(changed_, [this] { return document(); })) {
-        changed_ = false;
-    }
+    inDestructor([this] {
+        if (file_.save(changed_, [this] { return document(); })) {
+            changed_ = false;
+        }
+    });
 }
 
 void DeltaFileCache::load() {
@@ -72,7 +82,7 @@ void DeltaFileCache::load() {
 
 Json::Value DeltaFileCache::document() const {
     Json::Value files(Json::arrayValue);
-    for (const auto& entry : entries_) {
+    for (const auto& entry : entries_.entries()) {
         files.append(recordToJson(entry.second));
     }
     Json::Value root(Json::objectValue);
@@ -83,33 +93,46 @@ Json::Value DeltaFileCache::document() const {
 void DeltaFileCache::add(DeltaFileRecord record) {
     log_.info("Adding delta file to cache");
     changed_ = true;
-    auto url = record.url;
-    entries_[std::move(url)] = std::move(record);
+    const std::string url = record.url;
+    entries_.put(url, std::move(record));
 }
 
 DeltaFileRecord DeltaFileCache::get(const std::string& url, uint64_t expectedSize) const {
     log_.info("Getting delta file from url: " + url +
               ", expected file size: " + std::to_string(expectedSize));
-    const auto found = entries_.find(url);
-    if (found == entries_.end() || found->second.fileSize != expectedSize) {
+    const DeltaFileRecord* found = entries_.find(url);
+    if (found == nullptr || found->fileSize != expectedSize) {
         return {};
     }
-    return found->second;
+    return *found;
 }
 
 size_t DeltaFileCache::erase(const std::string& url) {
     changed_ = true;
-    return entries_.erase(url);
+    return entries_.erase(url) ? 1 : 0;
 }
 
-std::shared_ptr<DeltaFileCache> currentDeltaFileCache() {
-    std::lock_guard<std::mutex> lock(currentCacheMutex);
-    return currentCache.lock();
+std::string DeltaFileCache::claimPath(const std::string& url, const std::string& path) {
+    std::string candidate = path;
+    // Each taken number belongs to one other url, so the search ends.
+    for (unsigned number = 2; isTakenByAnother(url, candidate); ++number) {
+        candidate = numberedPath(path, number);
+    }
+    claims_[candidate] = url;
+    return candidate;
 }
 
-void setCurrentDeltaFileCache(const std::shared_ptr<DeltaFileCache>& cache) {
-    std::lock_guard<std::mutex> lock(currentCacheMutex);
-    currentCache = cache;
+bool DeltaFileCache::isTakenByAnother(const std::string& url, const std::string& path) const {
+    const auto claim = claims_.find(path);
+    if (claim != claims_.end()) {
+        return claim->second != url;
+    }
+    for (const auto& [entryUrl, record] : entries_.entries()) {
+        if (record.fileName == path && entryUrl != url) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace kvinternal

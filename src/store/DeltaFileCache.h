@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "common/BoundedMap.h"
 #include "common/JsonCacheFile.h"
 #include "common/Lifetime.h"
 #include "common/Log.h"
@@ -22,9 +23,13 @@ struct DeltaFileRecord {
 
 // Remembers which url was downloaded into which file and how far, in "deltafiles.cache" in the
 // working directory, so an interrupted download resumes instead of starting again. The file is
-// read at construction and written, if anything changed, at destruction.
+// read at construction and written, if anything changed, at destruction. One per session; the
+// session's delta files hold it through weak references.
 class DeltaFileCache {
 public:
+    // The most entries kept: adding one more forgets the one added longest ago.
+    static constexpr std::size_t maximumEntries = 1000;
+
     DeltaFileCache(Log log, const std::string& rootDirectory);
     ~DeltaFileCache();
     DeltaFileCache(const DeltaFileCache&) = delete;
@@ -37,23 +42,25 @@ public:
     // The number of entries removed (0 or 1).
     size_t erase(const std::string& url);
 
+    // `path` for the package of `url` when no other url's entry or package of this session has
+    // it, else the first free numbered form of it ("update-2.zip" for "update.zip"). The path is
+    // then this url's for the rest of the session.
+    std::string claimPath(const std::string& url, const std::string& path);
+
     const std::string& filePath() const { return file_.path(); }
 
 private:
     void load();
     Json::Value document() const;
+    bool isTakenByAnother(const std::string& url, const std::string& path) const;
 
     Lifetime lifetime_;
     Log log_;
     JsonCacheFile file_;
-    std::map<std::string, DeltaFileRecord> entries_;
+    BoundedMap<std::string, DeltaFileRecord> entries_{maximumEntries};
+    // Path -> url of the packages handed out in this session.
+    std::map<std::string, std::string> claims_;
     bool changed_ = false;
 };
-
-// The process-wide reference through which every DeltaFile reaches the session's cache. Only a
-// weak reference is kept: once the session's cache is gone, this returns null and DeltaFile
-// skips all cache work. Safe to call from any thread.
-std::shared_ptr<DeltaFileCache> currentDeltaFileCache();
-void setCurrentDeltaFileCache(const std::shared_ptr<DeltaFileCache>& cache);
 
 }  // namespace kvinternal

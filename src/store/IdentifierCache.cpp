@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/Platform.h"
+#include "common/StateFileNames.h"
 #include "control/Exceptions.h"
 
 namespace kvinternal {
@@ -45,17 +46,18 @@ Json::Value collectionToJson(const IdentifierCollection& collection) {
 IdentifierCache::IdentifierCache(Log log, const std::string& rootDirectory)
     : lifetime_(log, "identifier cache", Lifetime::Announce::No),
       log_(log),
-      file_(rootDirectory + "/identifiers.cache", cacheTexts, log) {
+      file_(rootDirectory + "/" + statefiles::identifierCache, cacheTexts, log) {
     platform::createDirectory(rootDirectory);
     load();
-    changed_ = false;
 }
 
 IdentifierCache::~IdentifierCache() {
     lifetime_.logDestruction();
-    if (file_.save(changed_, [this] { return document(); })) {
-        changed_ = false;
-    }
+    inDestructor([this] {
+        if (file_.save(changed_, [this] { return document(); })) {
+            changed_ = false;
+        }
+    });
 }
 
 void IdentifierCache::load() {
@@ -65,15 +67,19 @@ void IdentifierCache::load() {
         for (Json::ArrayIndex i = 0; i < elements.size(); ++i) {
             loaded.push_back(collectionFromJson(elements[i]));
         }
+        bool idsGiven = false;
         for (auto& collection : loaded) {
+            idsGiven |= identifierValue(collection, IdentifierId::IdentifierCacheId).empty();
             addCollection(std::move(collection));
         }
+        // An id given now must be saved, or the collection gets another one every session.
+        changed_ = idsGiven;
     });
 }
 
 Json::Value IdentifierCache::document() const {
     Json::Value elements(Json::arrayValue);
-    for (const auto& entry : collections_) {
+    for (const auto& entry : collections_.entries()) {
         elements.append(collectionToJson(entry.second));
     }
     Json::Value root(Json::objectValue);
@@ -88,19 +94,19 @@ std::string IdentifierCache::addCollection(IdentifierCollection collection) {
         id = platform::newUuid();
         collection[IdentifierId::IdentifierCacheId] = id;
     }
-    collections_[id] = std::move(collection);
+    collections_.put(id, std::move(collection));
     changed_ = true;
     return id;
 }
 
 IdentifierCollection IdentifierCache::getCollection(const std::string& id) const {
     log_.info("Getting collection from id: " + id);
-    const auto found = collections_.find(id);
-    if (found == collections_.end()) {
+    const IdentifierCollection* found = collections_.find(id);
+    if (found == nullptr) {
         throw IllegalArgumentException(
             "The identification id is not coupled to a identifier collection: " + id);
     }
-    return found->second;
+    return *found;
 }
 
 }  // namespace kvinternal

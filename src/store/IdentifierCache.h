@@ -1,8 +1,9 @@
 #pragma once
 
-#include <map>
+#include <cstddef>
 #include <string>
 
+#include "common/BoundedMap.h"
 #include "common/JsonCacheFile.h"
 #include "common/Lifetime.h"
 #include "common/Log.h"
@@ -15,6 +16,10 @@ namespace kvinternal {
 // at construction and written, if anything was added, at destruction.
 class IdentifierCache {
 public:
+    // The most collections kept: adding one more forgets the one added longest ago, so the file
+    // stays bounded in a working directory used for years.
+    static constexpr std::size_t maximumCollections = 1000;
+
     IdentifierCache(Log log, const std::string& rootDirectory);
     ~IdentifierCache();
     IdentifierCache(const IdentifierCache&) = delete;
@@ -35,7 +40,7 @@ private:
     Lifetime lifetime_;
     Log log_;
     JsonCacheFile file_;
-    std::map<std::string, IdentifierCollection> collections_;
+    BoundedMap<std::string, IdentifierCollection> collections_{maximumCollections};
     bool changed_ = false;
 };
 

@@ -4,13 +4,13 @@
 #include <utility>
 
 #include "common/Platform.h"
+#include "common/StateFileNames.h"
 #include "mtp/Imei.h"
 
 namespace kvinternal {
 
 namespace {
 
-const char fileName[] = "updatesessionids.cache";
 const char collectionKey[] = "updateSessionIdCollection";
 
 JsonCacheTexts cacheTexts() {
@@ -38,16 +38,18 @@ bool isStorable(const std::string& encryptedImei) {
 UpdateSessionIdCache::UpdateSessionIdCache(Log log, const std::string& rootDirectory)
     : log_(log),
       lifetime_(log, "update session id cache", Lifetime::Announce::No),
-      file_(rootDirectory + "/" + fileName, cacheTexts(), log) {
+      file_(rootDirectory + "/" + statefiles::updateSessionIdCache, cacheTexts(), log) {
     platform::createDirectory(rootDirectory);
     load();
 }
 
 UpdateSessionIdCache::~UpdateSessionIdCache() {
     lifetime_.logDestruction();
-    if (file_.save(changed_, [this] { return toJson(); })) {
-        changed_ = false;
-    }
+    inDestructor([this] {
+        if (file_.save(changed_, [this] { return toJson(); })) {
+            changed_ = false;
+        }
+    });
 }
 
 std::string UpdateSessionIdCache::getSessionId(const std::string& encryptedImei,
@@ -57,9 +59,8 @@ std::string UpdateSessionIdCache::getSessionId(const std::string& encryptedImei,
     log_.info("Getting collection from encrypted IMEI: " + keyImei +
               " real IMEI: " + calculatedImei + " update id: " + updateId);
     if (isStorable(keyImei)) {
-        const auto found = stored_.find({keyImei, updateId});
-        if (found != stored_.end()) {
-            return found->second;
+        if (const std::string* found = stored_.find({keyImei, updateId})) {
+            return *found;
         }
         log_.info("The imei and update id has no cached session id attached to it");
         return "";
@@ -86,7 +87,7 @@ void UpdateSessionIdCache::createSessionId(const std::string& encryptedImei,
     if (isStorable(keyImei)) {
         // Replaces a record whose session id was stored empty, which would otherwise stay
         // without an id for good.
-        stored_[{keyImei, updateId}] = sessionId;
+        stored_.put({keyImei, updateId}, sessionId);
         changed_ = true;
     } else {
         memory_.emplace(std::make_pair(calculatedImei, updateId), sessionId);
@@ -106,14 +107,16 @@ void UpdateSessionIdCache::load() {
                 std::make_pair(element["imei"].asString(), element["updateId"].asString()),
                 element["sessionId"].asString());
         }
-        stored_ = std::move(loaded);
+        for (auto& [key, sessionId] : loaded) {
+            stored_.put(key, std::move(sessionId));
+        }
     });
     changed_ = false;
 }
 
 Json::Value UpdateSessionIdCache::toJson() const {
     Json::Value elements(Json::arrayValue);
-    for (const auto& [key, sessionId] : stored_) {
+    for (const auto& [key, sessionId] : stored_.entries()) {
         Json::Value element(Json::objectValue);
         element["imei"] = key.first;
         element["updateId"] = key.second;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <utility>
 
+#include "common/BoundedMap.h"
 #include "common/JsonCacheFile.h"
 #include "common/Lifetime.h"
 #include "common/Log.h"
@@ -16,6 +18,9 @@ namespace kvinternal {
 // at a time.
 class UpdateSessionIdCache {
 public:
+    // The most stored ids kept: one more forgets the one stored longest ago.
+    static constexpr std::size_t maximumStoredIds = 1000;
+
     UpdateSessionIdCache(Log log, const std::string& rootDirectory);
     ~UpdateSessionIdCache();
     UpdateSessionIdCache(const UpdateSessionIdCache&) = delete;
@@ -30,7 +35,8 @@ public:
 
 private:
     // (imei, update id) -> session id
-    using Collection = std::map<std::pair<std::string, std::string>, std::string>;
+    using Key = std::pair<std::string, std::string>;
+    using Collection = std::map<Key, std::string>;
 
     void load();
     Json::Value toJson() const;
@@ -38,7 +44,7 @@ private:
     Log log_;
     Lifetime lifetime_;
     JsonCacheFile file_;
-    Collection stored_;
+    BoundedMap<Key, std::string> stored_{maximumStoredIds};
     Collection memory_;
     bool changed_ = false;
 };

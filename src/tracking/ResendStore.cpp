@@ -94,7 +94,11 @@ void ResendStore::resendStored(bool force, const Sender& send) const {
 ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool force,
                                              const Sender& send) const {
     const std::string path = directory_ + "/" + fileName;
-    const auto text = platform::readFile(path);
+    const auto [text, tooLarge] = json::readStoredText(path);
+    if (!tooLarge.empty()) {
+        discardUnparsable(path, "", tooLarge);
+        return Verdict::Skipped;
+    }
     if (!text) {
         log_.info("Could not read saved tracking file: " + fileName);
         return Verdict::Skipped;
@@ -104,7 +108,8 @@ ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool f
         discardUnparsable(path, *text, parsed.errors);
         return Verdict::Skipped;
     }
-    log_.info("Tracking file response [" + json::oneLine(parsed.root) + "] parsed successfully");
+    log_.info("Tracking file response [" + json::logExcerpt(json::oneLine(parsed.root)) +
+              "] parsed successfully");
     ResendDates dates;
     try {
         dates = readDates(parsed.root);
@@ -139,7 +144,7 @@ ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool f
 
 void ResendStore::discardUnparsable(const std::string& path, const std::string& text,
                                     const std::string& errors) const {
-    log_.error("Tracking file [" + text + "] failed to be parsed: " + errors);
+    log_.error("Tracking file [" + json::logExcerpt(text) + "] failed to be parsed: " + errors);
     platform::deleteFile(path);
 }
 

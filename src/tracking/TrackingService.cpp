@@ -7,6 +7,7 @@
 #include "common/Crc32.h"
 #include "common/JsonText.h"
 #include "common/Platform.h"
+#include "common/StateFileNames.h"
 #include "control/Exceptions.h"
 #include "server/HttpService.h"
 #include "server/InternalUpdateMetadata.h"
@@ -29,7 +30,8 @@ TrackingService::TrackingService(const std::string& rootDirectory, Log log,
                                  std::shared_ptr<HttpService> http,
                                  std::shared_ptr<UpdateSessionIdCache> updateSessionIds,
                                  std::string clientKey, std::string trackingUrl,
-                                 std::string clientName, std::string clientVersion)
+                                 std::string clientName, std::string clientVersion,
+                                 std::shared_ptr<TrackingPostRule> postRule)
     : log_(log),
       lifetime_(log, "tracking service"),
       http_(std::move(http)),
@@ -37,7 +39,8 @@ TrackingService::TrackingService(const std::string& rootDirectory, Log log,
       clientKey_(std::move(clientKey)),
       trackingUrl_(std::move(trackingUrl)),
       client_{std::move(clientName), std::move(clientVersion)},
-      resendStore_(log, rootDirectory + "/tracking") {
+      postRule_(std::move(postRule)),
+      resendStore_(log, rootDirectory + "/" + statefiles::trackingDirectory) {
     log_.info("Sending of tracking data is: enabled");
     resendStored(false);
 }
@@ -110,18 +113,21 @@ bool TrackingService::sendDocument(const Json::Value& document) {
         const std::string text = json::styled(document);
         log_.info("Sending tracking data: " + text);
         http_->post(trackingUrl_ + "?" + clientKey_, trackingUrl_, text, ContentType::Json,
-                    {{headerYavChecksum, std::to_string(crc32(text))}});
+                    {{headerYavChecksum, std::to_string(crc32(text))}}, postRule_->retryDelays());
         return true;
     } catch (const IllegalStateException& e) {
         log_.error(sendFailure("IllegalStateException", trackingUrl_, e));
     } catch (const CancelledException& e) {
+        // The host stopped the post: that says nothing about the endpoint.
         log_.error(sendFailure("CancelledException", trackingUrl_, e));
+        return false;
     } catch (const NetworkException& e) {
         log_.error(sendFailure("NetworkException", trackingUrl_, e));
     } catch (...) {
         log_.error("Unknown error occured when sending tracking data for tracking url: " +
                    trackingUrl_);
     }
+    postRule_->recordFailure();
     return false;
 }
 

@@ -13,6 +13,7 @@
 #include "control/IdentifierCatalogue.h"
 #include "tracking/ResendStore.h"
 #include "tracking/TrackingDocument.h"
+#include "tracking/TrackingPostRule.h"
 #include "tracking/TrackingStatus.h"
 
 namespace kvinternal {
@@ -27,10 +28,12 @@ struct InternalUpdateMetadata;
 class TrackingService {
 public:
     // Logs its construction, creates the resend directory and resends stored documents whose
-    // last attempt is old enough.
+    // last attempt is old enough. `postRule` is the session's, so that an endpoint found dead
+    // by one tracking service is not waited for by the next.
     TrackingService(const std::string& rootDirectory, Log log, std::shared_ptr<HttpService> http,
                     std::shared_ptr<UpdateSessionIdCache> updateSessionIds, std::string clientKey,
-                    std::string trackingUrl, std::string clientName, std::string clientVersion);
+                    std::string trackingUrl, std::string clientName, std::string clientVersion,
+                    std::shared_ptr<TrackingPostRule> postRule);
     ~TrackingService();
     TrackingService(const TrackingService&) = delete;
     TrackingService& operator=(const TrackingService&) = delete;
@@ -84,6 +87,7 @@ private:
     std::string clientKey_;
     std::string trackingUrl_;
     TrackingClient client_;
+    std::shared_ptr<TrackingPostRule> postRule_;
     ResendStore resendStore_;
 };
 

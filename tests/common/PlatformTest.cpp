@@ -29,7 +29,7 @@ TEST(PlatformTest, AtomicWriteReplacesTheFileOrLeavesItAndNoTemporaryFile) {
     ASSERT_TRUE(writeFileAtomically(path, "second, longer"));
     EXPECT_EQ(readFile(path), "second, longer");
     {
-        ScopedHooks crash({{}, {}, [](const auto&, const auto&) { return false; }});
+        ScopedHooks crash(Hooks().withRename([](const auto&, const auto&) { return false; }));
         EXPECT_FALSE(writeFileAtomically(path, "new"));
     }
     EXPECT_EQ(readFile(path), "second, longer");
@@ -76,7 +76,10 @@ TEST(PlatformTest, ListsRegularFilesBySuffix) {
 TEST(PlatformTest, HooksReplaceSleepAndClockUntilRestored) {
     std::vector<uint64_t> slept;
     {
-        ScopedHooks hooks({[&](uint64_t ms) { slept.push_back(ms); }, [] { return 1234u; }, {}});
+        ScopedHooks hooks(
+            Hooks().withSleep([&](uint64_t ms) { slept.push_back(ms); }).withWallClock([] {
+                return 1234u;
+            }));
         sleepMilliseconds(120000);
         EXPECT_EQ(currentTimeMilliseconds(), 1234u);
     }

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "RecordingLogger.h"
+#include "control/CurrentProgress.h"
 
 namespace kvinternal {
 namespace {
@@ -15,10 +16,11 @@ class ProgressHandlerTest : public ::testing::Test {
 protected:
     std::shared_ptr<kvtest::RecordingLogger> logger = std::make_shared<kvtest::RecordingLogger>();
     Log log{logger};
+    CurrentProgress current;
 };
 
 TEST_F(ProgressHandlerTest, CountsIdentifierReadsUpToCompletion) {
-    auto handler = ProgressHandler::start(100, log);
+    auto handler = current.start(100, log);
     EXPECT_EQ(handler->fraction(), 0.0);
     for (int read = 0; read < 25; ++read) {
         handler->addWork(4);
@@ -70,23 +72,38 @@ TEST_F(ProgressHandlerTest, HugeWorkCountsDoNotWrapAround) {
 }
 
 TEST_F(ProgressHandlerTest, NewHandlerOverridesALiveOneOnce) {
-    auto first = ProgressHandler::start(100, log);
+    auto first = current.start(100, log);
     EXPECT_FALSE(logger->containsFragment("overriding"));
-    auto second = ProgressHandler::start(100, log);
+    auto second = current.start(100, log);
     EXPECT_EQ(
         logger->messages(Channel::Error),
         std::vector<std::string>{"Another progress is already ongoing, overriding with a new one"});
-    EXPECT_EQ(ProgressHandler::current().lock(), second);
+    EXPECT_EQ(current.current().lock(), second);
     first->addWork(50);
     EXPECT_EQ(first->fraction(), 0.5);  // the older one lives on for its own operation
     EXPECT_EQ(second->fraction(), 0.0);
 }
 
 TEST_F(ProgressHandlerTest, CurrentExpiresWithItsOperation) {
-    { auto handler = ProgressHandler::start(10, log); }
-    EXPECT_TRUE(ProgressHandler::current().expired());
-    auto next = ProgressHandler::start(10, log);
+    { auto handler = current.start(10, log); }
+    EXPECT_TRUE(current.current().expired());
+    EXPECT_FALSE(current.isCancelled());
+    auto next = current.start(10, log);
     EXPECT_FALSE(logger->containsFragment("overriding"));
+    next->cancel();
+    EXPECT_TRUE(current.isCancelled());
+}
+
+// Each session has its own: a handler started in one is not current, nor cancelled, in another.
+TEST_F(ProgressHandlerTest, EachSessionNamesItsOwnCurrentHandler) {
+    CurrentProgress other;
+    auto mine = current.start(10, log);
+    auto theirs = other.start(10, log);
+    EXPECT_FALSE(logger->containsFragment("overriding"));
+    EXPECT_EQ(current.current().lock(), mine);
+    theirs->cancel();
+    EXPECT_TRUE(other.isCancelled());
+    EXPECT_FALSE(current.isCancelled());
 }
 
 }  // namespace

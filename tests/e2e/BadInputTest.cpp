@@ -188,7 +188,7 @@ const FaultCase faultCases[] = {
      Step::FinalResult, Result::DeviceError, wholePackage},
     {"GarbageDeviceInfo", Kind::GotaV4,
      [](GarbledPhone& p, SimulatedUpdateServer&) { p.garble(0x1001, truncatedDeviceInfo()); },
-     Step::Identify, Result::IllegalArgument, none},
+     Step::Identify, Result::DeviceError, none},
     {"GarbageIdentifierValue", Kind::GotaV4,
      [](GarbledPhone& p, SimulatedUpdateServer&) { p.setRawProperty(0xD035, overlongString); },
      Step::None, Result::Ok, wholePackage},
@@ -292,8 +292,11 @@ TEST_F(BadInputTest, FullDiskEndsTheDownloadAndTheNextOneResumesFromWhatFitted) 
         const FileSizeLimit fullDisk(1'500'000);
         EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
     }
+    // Reported as what it is, not as a package larger than announced.
     EXPECT_TRUE(logger->contains(RecordingLogger::Channel::Error,
-                                 "Illegal state exception: Too much data written to file"));
+                                 "Illegal state exception: Could not write data to delta file, the "
+                                 "disk may be full: " +
+                                     packagePath()));
     EXPECT_EQ(packageOnDisk(), 1'500'000u);
 
     ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);

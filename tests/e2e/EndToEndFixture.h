@@ -26,7 +26,8 @@ using Updates = std::shared_ptr<std::vector<kv::Kavrin::UpdateMetadata>>;
 class EndToEndTest : public ::testing::Test {
 protected:
     EndToEndTest()
-        : hooks_({[this](uint64_t milliseconds) { sleeps.push_back(milliseconds); }, {}, {}}) {}
+        : hooks_(kvinternal::platform::Hooks().withSleep(
+              [this](uint64_t milliseconds) { sleeps.push_back(milliseconds); })) {}
 
     // A new host, simulated server and empty working directory; the phone stays.
     void restart() {

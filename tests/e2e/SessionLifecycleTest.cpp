@@ -26,9 +26,17 @@ TEST_F(SessionLifecycleTest, TrailingSlashesOfTheWorkingDirectoryAreDropped) {
     ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
     EXPECT_TRUE(std::filesystem::exists(workingDirectory.file("identifiers.cache")));
 
-    auto onlySlashes = parameters();
-    onlySlashes.workingDirectory = "///";
-    EXPECT_EQ(kavrin->CreateSession(onlySlashes), Result::Ok);
+    // Nothing would be left but the root of the file system.
+    for (const std::string root : {"/", "///"}) {
+        auto onlySlashes = parameters();
+        onlySlashes.workingDirectory = root;
+        EXPECT_EQ(kavrin->CreateSession(onlySlashes), Result::IllegalArgument);
+        EXPECT_TRUE(logger->contains(
+            Channel::Error,
+            "Illegal argument exception: Working directory is the root of the file system: " +
+                root));
+    }
+    EXPECT_FALSE(std::filesystem::exists("/deltafiles.cache"));
 }
 
 TEST_F(SessionLifecycleTest, ServicesAreBuiltAndReleasedInOrder) {

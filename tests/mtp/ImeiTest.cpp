@@ -141,10 +141,8 @@ TEST(ImeiTest, RetrievesTheImeiEncryptedFirst) {
          "352099001761481",
          "352099001761481",
          {{Channel::Info, "Successfully retrieved IMEI: 352099001761481"}}},
-        {"",
-         "352099001761482",
-         "",
-         {{Channel::Info, "Successfully retrieved IMEI: 352099001761482"}}},
+        // A wrong check digit: no success is claimed for what is no IMEI.
+        {"", "352099001761482", "", {{Channel::Error, "No IMEI found!"}}},
         {"", "3520990017614", "", {{Channel::Error, "No IMEI found!"}}},
         {"", "3520990017614811", "", {{Channel::Error, "No IMEI found!"}}},
         {"", "", "", {{Channel::Error, "No IMEI found!"}}},

@@ -60,9 +60,10 @@ protected:
     // An update record of data version 1, 2 or (a plain record) 0.
     std::shared_ptr<InternalUpdateMetadata> update(int32_t dataVersion,
                                                    const std::string& id = "YAV:1") const {
-        auto record = updateRecord(dataVersion, "fw-1",
-                                   DeltaFile::create(directory.path(), Log(),
-                                                     "https://dl.example/p.bin", packageBytes, ""));
+        auto record =
+            updateRecord(dataVersion, "fw-1",
+                         DeltaFile::create(directory.path(), Log(), "https://dl.example/p.bin",
+                                           packageBytes, "", nullptr));
         record->metadata.id = id;
         record->metadata.name = "Kestrel 5 \xC3\x84 update";
         record->metadata.version = "62.0";
@@ -105,7 +106,7 @@ protected:
 
     std::shared_ptr<SimulatedPhone> phone =
         std::make_shared<SimulatedPhone>(SimulatedPhone::Kind::LegacyFota);
-    MtpService service{Log(logger), phone, SimulatedPhone::defaultDeviceId};
+    MtpService service{Log(logger), phone, SimulatedPhone::defaultDeviceId, currentProgress};
 };
 
 // Runs a flow with each fault of `faults` (the parameter is its index) and compares what the

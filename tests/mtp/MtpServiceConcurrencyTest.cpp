@@ -36,7 +36,7 @@ TEST_F(MtpServiceConcurrencyTest, CancelDuringTheTransferKeepsNoHandle) {
     auto operation = startTransfer();
     phone->waitUntilTransferHeld();
     EXPECT_EQ(service.ongoingCallProgress(), 0.5);
-    ProgressHandler::current().lock()->cancel();
+    currentProgress->current().lock()->cancel();
     service.cancelOngoingCall();
     operation.join();
 
@@ -60,7 +60,7 @@ TEST_F(MtpServiceConcurrencyTest, ProgressRisesWhileThePhoneReceives) {
     double last = service.ongoingCallProgress();
     EXPECT_EQ(last, 0.75);
     // What progress falls back to once the phone reports the transfer finished.
-    EXPECT_EQ(ProgressHandler::current().lock()->fraction(), 0.75);
+    EXPECT_EQ(currentProgress->current().lock()->fraction(), 0.75);
     phone->releaseTransfer();
     while (last < 1.0) {
         const double progress = service.ongoingCallProgress();

@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, MtpServiceFinalResultFailureTest,
 // Answers the simulated phone never gives.
 TEST_F(MtpServiceFinalResultTest, ImpossibleCountsReadNothingBeyondWhatIsThere) {
     const auto mock = std::make_shared<kvtest::MockMtpProvider>();
-    MtpService mocked(Log(logger), mock, "mocked");
+    MtpService mocked(Log(logger), mock, "mocked", currentProgress);
     const auto answer = [](uint16_t parameters, uint64_t dataLength) {
         return Invoke([=](auto&&, auto&&, auto&&, std::shared_ptr<MtpService::MtpResponse>& r) {
             *r = {0x2001, parameters, {0}, r->data, dataLength};

@@ -27,9 +27,9 @@ using MtpServiceTransferTest = MtpFlowFixture;
 TEST_F(MtpServiceTransferTest, SendsThePackageAndKeepsTheLatestHandle) {
     // The progress the dispatcher falls back to once the provider reports its call finished.
     std::vector<double> fractions;
-    trackingLogger->onLine = [&fractions](const std::string& line) {
+    trackingLogger->onLine = [this, &fractions](const std::string& line) {
         if (line.rfind("Handle event triggered", 0) == 0) {
-            const auto handler = ProgressHandler::current().lock();
+            const auto handler = currentProgress->current().lock();
             fractions.push_back(handler ? handler->fraction() : -1.0);
         }
     };
@@ -52,7 +52,7 @@ TEST_F(MtpServiceTransferTest, SendsThePackageAndKeepsTheLatestHandle) {
 }
 
 TEST_F(MtpServiceTransferTest, WithoutTrackingTheTransferIsTheSameAndReportsNothing) {
-    MtpService untracked(Log(logger), phone, SimulatedPhone::defaultDeviceId);
+    MtpService untracked(Log(logger), phone, SimulatedPhone::defaultDeviceId, currentProgress);
     const auto record = update(1);
     writePackage(*record);
     transfer(untracked, *record);
@@ -66,9 +66,9 @@ TEST_F(MtpServiceTransferTest, WithoutTrackingTheTransferIsTheSameAndReportsNoth
 // only by the progress handler, an exception of the provider's own.
 TEST_F(MtpServiceTransferTest, OnlyASuccessfulTransferReplacesTheKeptHandle) {
     const auto mock = std::make_shared<kvtest::MockMtpProvider>();
-    MtpService mocked(Log(logger), mock, "mocked");
+    MtpService mocked(Log(logger), mock, "mocked", currentProgress);
     mocked.setTrackingService(tracking);
-    const auto cancel = [](auto&&...) { ProgressHandler::current().lock()->cancel(); };
+    const auto cancel = [this](auto&&...) { currentProgress->current().lock()->cancel(); };
     EXPECT_CALL(*mock, sendFile("mocked", _, destination, _))
         .WillOnce(DoAll(SetArgReferee<3>(5u), Return(MtpResult::Success)))
         .WillOnce(DoAll(SetArgReferee<3>(77u), Return(MtpResult::UsbDataError)))

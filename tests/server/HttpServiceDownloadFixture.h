@@ -24,10 +24,7 @@ protected:
     static constexpr uint64_t packageSize = 5000;
     static constexpr char packageId[] = "delta-7";
 
-    HttpServiceDownloadFixture() {
-        setCurrentDeltaFileCache(cache);
-        http->setTrackingService(tracking);
-    }
+    HttpServiceDownloadFixture() { http->setTrackingService(tracking); }
 
     std::string url() const { return kvtest::SimulatedUpdateServer::packageUrl(packageId); }
     std::string path() const { return DeltaFile::fileNameFromUrl(directory.path(), url()); }
@@ -41,9 +38,10 @@ protected:
             std::ofstream(platform::toPath(path()), std::ios::binary)
                 << kvtest::PatternedBody::bytes(0, onDisk);
         }
-        return updateRecord(2, "fw-7",
-                            DeltaFile::create(directory.path(), Log(logger), url(), size,
-                                              checksum.value_or(server->packageHash(packageId))));
+        return updateRecord(
+            2, "fw-7",
+            DeltaFile::create(directory.path(), Log(logger), url(), size,
+                              checksum.value_or(server->packageHash(packageId)), cache));
     }
 
     Thrown download(const std::shared_ptr<InternalUpdateMetadata>& record) {

@@ -94,19 +94,28 @@ const DownloadCase downloadCases[] = {
      "Content type header indicates non FOTA content: text/plain"},
     {"NoContentType", 0, {{ServerFault::withoutContentType(), 1}}, {""}, 5000, {},
      "HTTP response does not return a content type"},
-    {"CutSevenTimesAfterData", 0, {{ServerFault::cutBodyAfter(700), 7}},
+    // Less than a piece per request earns no fresh count: six requests in all, bytes kept.
+    {"CutOnEveryRequestAfterLessThanAPiece", 0, {{ServerFault::cutBodyAfter(700), forever}},
      {"", "bytes=700-4999", "bytes=1400-4999", "bytes=2100-4999", "bytes=2800-4999",
-      "bytes=3500-4999", "bytes=4200-4999", "bytes=4900-4999"},
-     5000, std::vector<uint64_t>(7, 3000),
-     networkFailure + communicationFailed + ". Trying again after: 3 seconds."},
+      "bytes=3500-4999"},
+     4200, {3000, 6000, 12000, 24000, 120000},
+     networkFailure + communicationFailed + ". Trying again after: 3 seconds.",
+     network(communicationFailed, 3, false),
+     failed("KV200003", networkFailure + communicationFailed), 4200},
     {"GetFailsAfterA503", 0, {{unavailable, 1}, {getFails, 1}}, {"", "", ""}, 5000, {3000, 6000}},
+    // Every request counts, the failed ones too: a dead network ends the download.
+    {"NetworkDiesAfterData", 0, {{ServerFault::cutBodyAfter(1000), 1}, {getFails, forever}},
+     {"", "bytes=1000-4999", "bytes=1000-4999", "bytes=1000-4999", "bytes=1000-4999",
+      "bytes=1000-4999"},
+     1000, {3000, 6000, 12000, 24000, 120000}, "", network(communicationFailed, 3, false),
+     failed("KV200003", networkFailure + communicationFailed), 1000},
     {"UnavailableForever", 0, {{unavailable, forever}}, Strings(6, ""), 0,
      {3000, 6000, 12000, 24000, 120000}, "", network("HTTP Service unavailable: 503", 503, true),
      failed("DM000503", networkFailure + "HTTP Service unavailable: 503"), 0},
     {"GetFailsFirst", 0, {{getFails, 1}}, {""}, 0, {}, "", network(communicationFailed, 3, false),
      failed("KV200003", networkFailure + communicationFailed), 0},
-    {"CutBeforeAnyDataForever", 0, {{ServerFault::cutBodyAfter(0), forever}}, Strings(5, ""), 0,
-     {6000, 12000, 24000, 120000}, "", network(communicationFailed, 3, false),
+    {"CutBeforeAnyDataForever", 0, {{ServerFault::cutBodyAfter(0), forever}}, Strings(6, ""), 0,
+     {3000, 6000, 12000, 24000, 120000}, "", network(communicationFailed, 3, false),
      failed("KV200003", networkFailure + communicationFailed), 0},
     {"BodyShorterThanAnnounced", 0, {{body(4000), 1}}, {""}, 0, {}, "",
      illegalState("Size check of delta package failed"),
@@ -116,6 +125,10 @@ const DownloadCase downloadCases[] = {
     {"BodyLongerThanAnnounced", 0, {{body(6000), 1}}, {""}, 0, {}, "",
      illegalState("Too much data written to file"),
      failed("409", illegalStateFailure + "Too much data written to file"), 6000},
+    // Part of the package without saying which part cannot be placed anywhere.
+    {"PartialAnswerWithoutContentRange", 1000, {{ServerFault::withoutContentRange(), 1}},
+     {range1000}, 0, {}, "", illegalState(wrongForm), failed("409", illegalStateFailure + wrongForm),
+     1000},
     wrongRange("TotalOneTooLarge", "bytes 1000-4999/5001", wrongValues),
     wrongRange("EndsOneEarly", "bytes 1000-4998/5000", wrongValues),
     wrongRange("LeadingZero", "bytes 01000-4999/5000", wrongValues),
@@ -149,13 +162,108 @@ TEST_P(HttpServiceDownloadCaseTest, EndsAsTheServerAllows) {
 INSTANTIATE_TEST_SUITE_P(Servers, HttpServiceDownloadCaseTest, ::testing::ValuesIn(downloadCases),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(HttpServiceDownloadTest, ACompleteFileIsTakenAsItIsWithoutAnyRequest) {
-    const auto record = update(packageSize, packageSize, std::string(64, 'a'));
-    EXPECT_EQ(download(record), Thrown{});
-    EXPECT_TRUE(logger->contains(Channel::Info, "File already downloaded."));
-    EXPECT_EQ(server->count(Endpoint::Package), 0u);
-    EXPECT_FALSE(logger->containsFragment("Verifying checksum"));
-    EXPECT_EQ(events(), (Events{initiated, succeeded}));
+// Bytes read back from disk through the platform layer while it lives, with `hooks` besides.
+class ReadBackCounter {
+public:
+    explicit ReadBackCounter(platform::Hooks hooks = platform::installedHooks())
+        : hooks_(hooks.withFileRead([this](uint64_t bytes) { bytes_ += bytes; })) {}
+
+    uint64_t bytes() const { return bytes_; }
+
+private:
+    uint64_t bytes_ = 0;
+    platform::ScopedHooks hooks_;
+};
+
+// A package already whole on disk is believed only when its checksum matches: hashed once, and
+// fetched again when it does not match.
+TEST_F(HttpServiceDownloadTest, ACompleteFileIsSentOnlyOnceItsChecksumMatches) {
+    struct Case {
+        std::string name;
+        std::string onDisk;    // the file's bytes
+        std::string checksum;  // "" for none
+        bool removable;
+        Thrown thrown;
+        std::size_t requests;
+        uint64_t readBack;
+        bool verified;
+    };
+    const std::string whole = PatternedBody::bytes(0, packageSize);
+    std::string flipped = whole;
+    flipped[2500] = static_cast<char>(flipped[2500] ^ 0x01);
+    update();
+    const std::string right = server->packageHash(packageId);
+    const Thrown checksumFailed = illegalState("Checsum check of delta package failed");
+    const Case cases[] = {
+        {"Matching", whole, right, true, {}, 0, packageSize, true},
+        {"OneByteFlipped", flipped, right, true, {}, 1, packageSize, true},
+        // The pinned connection and the phone's own check stand behind a package without one.
+        {"NoChecksum", flipped, "", true, {}, 0, 0, true},
+        {"FlippedAndNotRemovable", flipped, right, false, checksumFailed, 0, packageSize, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logger->clear();
+        const std::size_t requestsBefore = server->count(Endpoint::Package);
+        ASSERT_TRUE(platform::writeFileAtomically(path(), c.onDisk));
+        const auto record = update(packageSize, 0, c.checksum);
+        const ReadBackCounter readBack(platform::installedHooks().withRemove(
+            [&c](const std::filesystem::path&) { return c.removable; }));
+        EXPECT_EQ(download(record), c.thrown);
+        EXPECT_TRUE(logger->contains(Channel::Info, "File already downloaded."));
+        EXPECT_EQ(server->count(Endpoint::Package) - requestsBefore, c.requests);
+        EXPECT_EQ(readBack.bytes(), c.readBack);
+        EXPECT_EQ(record->deltaFile.isVerified(), c.verified);
+        EXPECT_EQ(onDisk(), c.verified && !c.checksum.empty() ? whole : flipped);
+        if (c.thrown == Thrown{}) {
+            EXPECT_EQ(events().back(), succeeded);
+        } else {
+            EXPECT_TRUE(logger->contains(
+                Channel::Error, "Could not remove delta file that failed its checksum: " + path()));
+            EXPECT_EQ(events().back().rfind("download|error|454|Verifying checksum", 0), 0u);
+        }
+    }
+}
+
+// The digest grows with the pieces: a fresh download reads nothing back, a resumed one exactly
+// the prefix it found, and a prefix that is not the package's fails the checksum.
+TEST_F(HttpServiceDownloadTest, EachByteIsHashedOnce) {
+    struct Case {
+        std::string name;
+        std::string prefix;
+        Thrown thrown;
+        uint64_t readBack;
+    };
+    std::string tampered = PatternedBody::bytes(0, 1000);
+    tampered[10] = 'x';
+    const Case cases[] = {
+        {"Fresh", "", {}, 0},
+        {"Resumed", PatternedBody::bytes(0, 1000), {}, 1000},
+        {"TamperedPrefix", tampered, illegalState("Checsum check of delta package failed"), 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::deleteFile(path());
+        if (!c.prefix.empty()) {
+            ASSERT_TRUE(platform::writeFileAtomically(path(), c.prefix));
+        }
+        const auto record = update();
+        const ReadBackCounter readBack;
+        EXPECT_EQ(download(record), c.thrown);
+        EXPECT_EQ(readBack.bytes(), c.readBack);
+        EXPECT_EQ(platform::fileSize(path()).has_value(), c.thrown == Thrown{});
+    }
+}
+
+// Whole pieces are progress: a connection that breaks after each of them is asked again after
+// 3 s, however often that happens.
+TEST_F(HttpServiceDownloadTest, AConnectionThatBreaksAfterEachWholePieceStillFinishes) {
+    constexpr uint64_t size = 5'000'000;
+    server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000), forever);
+    EXPECT_EQ(download(update(size)), Thrown{});
+    EXPECT_EQ(server->count(Endpoint::Package), 5u);
+    EXPECT_EQ(sleeps, std::vector<uint64_t>(4, 3000));
+    EXPECT_EQ(platform::fileSize(path()), size);
 }
 
 TEST_F(HttpServiceDownloadTest, AnEmptyChecksumCountsAsVerifiedAndIsStillSent) {
@@ -203,13 +311,10 @@ TEST_F(HttpServiceDownloadTest, RefusesAnUpdateWithoutPackageBeforeAnyRequest) {
 
 TEST_F(HttpServiceDownloadTest, ACancelDuringARetryWaitSendsNoFurtherRequest) {
     server->injectFault(Endpoint::Package, ServerFault::withStatus(503), forever);
-    platform::ScopedHooks cancelling{
-        platform::Hooks{[this](uint64_t milliseconds) {
-                            sleeps.push_back(milliseconds);
-                            ProgressHandler::current().lock()->cancel();
-                        },
-                        {},
-                        {}}};
+    platform::ScopedHooks cancelling{platform::Hooks().withSleep([this](uint64_t milliseconds) {
+        sleeps.push_back(milliseconds);
+        currentProgress->current().lock()->cancel();
+    })};
     const std::string message = "Client has cancelled the download of delta package";
     EXPECT_EQ(download(update()), (Thrown{"cancelled", message}));
     EXPECT_EQ(sleeps, std::vector<uint64_t>{3000});
@@ -229,10 +334,13 @@ public:
 
     HttpResult readBody(const std::shared_ptr<uint8_t[]>&, uint64_t, uint64_t& bytesRead,
                         bool& moreData) override {
+        ++reads;
         bytesRead = bytesRead_;
         moreData = true;
         return result_;
     }
+
+    std::size_t reads = 0;
 
 private:
     HttpResult result_;
@@ -245,22 +353,27 @@ TEST_F(HttpServiceDownloadTest, BodyReadsThatBringNothingEndAsANetworkFailure) {
         uint64_t bytesRead;
         Thrown thrown;
         std::string statusCode;
+        std::size_t readsPerRequest;
     };
+    // Six requests, each read exactly this often: empty reads 1000 times, failed reads once.
     const Case cases[] = {
         {HttpResult::Success, 0,
-         network("Network problem: no data received in 1000 reads", 7, false), "KV200007"},
+         network("Network problem: no data received in 1000 reads", 7, false), "KV200007", 1000},
         // Bytes claimed by a failed read never arrive: they earn no fresh count of attempts.
-        {HttpResult::CommunicationFailed, 1000, network(communicationFailed, 3, false), "KV200003"},
+        {HttpResult::CommunicationFailed, 1000, network(communicationFailed, 3, false), "KV200003",
+         1},
     };
     for (const Case& testCase : cases) {
         sleeps.clear();
-        HttpService misbehaving(Log(logger), std::make_shared<MisbehavingReads>(
-                                                 server, testCase.result, testCase.bytesRead));
+        const auto reads =
+            std::make_shared<MisbehavingReads>(server, testCase.result, testCase.bytesRead);
+        HttpService misbehaving(Log(logger), reads, currentProgress);
         misbehaving.setTrackingService(tracking);
         const auto record = update();
         EXPECT_EQ(thrownBy([&] { misbehaving.downloadDelta(record, identifiers); }),
                   testCase.thrown);
-        EXPECT_EQ(sleeps, (std::vector<uint64_t>{6000, 12000, 24000, 120000}));
+        EXPECT_EQ(reads->reads, 6 * testCase.readsPerRequest);
+        EXPECT_EQ(sleeps, (std::vector<uint64_t>{3000, 6000, 12000, 24000, 120000}));
         EXPECT_EQ(events().back(),
                   failed(testCase.statusCode, networkFailure + testCase.thrown.message));
     }

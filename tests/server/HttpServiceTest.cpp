@@ -296,22 +296,45 @@ TEST_F(HttpServiceTest, PostsTheBodyBytesWithItsOwnContentType) {
     EXPECT_EQ(provider->calls().readBody, 0u);
 }
 
-TEST_F(HttpServiceTest, CancelReachesTheProviderOnlyWhileADownloadLives) {
-    service.cancel();
-    auto download = std::make_shared<ProgressHandler>(10, Log(logger));
-    service.setOngoingCall(download);
-    service.cancel();
-    download.reset();
-    service.cancel();
-    EXPECT_EQ(logger->messages(Channel::Info),
-              (std::vector<std::string>{"No ongoing HTTP function call to cancel.",
-                                        "Cancelling HTTP function call.",
-                                        "No ongoing HTTP function call to cancel."}));
-    EXPECT_EQ(provider->calls().cancel, 1u);
+// The responder runs inside the provider's get and post, so a cancel from there is one that
+// arrives while the call runs; before and after them nothing runs.
+TEST_F(HttpServiceTest, CancelReachesTheProviderWhileAQueryOrAPostRuns) {
+    std::shared_ptr<HttpService> cancelled;
+    const auto cancelling = std::make_shared<kvtest::ScriptedHttpProvider>(
+        [&cancelled](const kvtest::RecordedHttpRequest&) {
+            cancelled->cancel();
+            return kvtest::HttpAnswer::withBody("{}", "application/json");
+        });
+    cancelled = std::make_shared<HttpService>(Log(logger), cancelling, currentProgress);
+    cancelled->cancel();
+    // The cancelled call's read reports the cancel: the query fails as cancelled.
+    EXPECT_THROW(cancelled->get("https://u.example/q", "q", ContentType::Json), CancelledException);
+    cancelled->post("https://u.example/t", "t", "{}", ContentType::Json, {});
+    cancelled->cancel();
+    const std::vector<std::string> expected{
+        "No ongoing HTTP function call to cancel.", "Cancelling HTTP function call.",
+        "Cancelling HTTP function call.", "No ongoing HTTP function call to cancel."};
+    EXPECT_EQ(logger->messagesContaining("HTTP function call"), expected);
+    EXPECT_EQ(cancelling->calls().cancel, 2u);
+}
+
+// A cancel that comes between two calls of a query (or during a retry wait) ends it before the
+// next one: the operation is cancelled, whatever the provider saw.
+TEST_F(HttpServiceTest, ACancelledOperationAsksNothingMore) {
+    const auto operation = currentProgress->start(100, Log(logger));
+    provider->enqueue(kvtest::HttpAnswer::withStatus(503));
+    platform::ScopedHooks cancelDuringTheWait{
+        platform::Hooks().withSleep([&](uint64_t milliseconds) {
+            sleeps.push_back(milliseconds);
+            operation->cancel();
+        })};
+    EXPECT_THROW(service.get("https://u.example/q", "q", ContentType::Json), CancelledException);
+    EXPECT_EQ(provider->calls().get, 1u);
+    EXPECT_EQ(sleeps, std::vector<uint64_t>{3000});
 }
 
 TEST(HttpServiceLifetimeTest, NeedsAProvider) {
-    EXPECT_THROW(HttpService(Log(), nullptr), IllegalArgumentException);
+    EXPECT_THROW(HttpService(Log(), nullptr, nullptr), IllegalArgumentException);
 }
 
 }  // namespace

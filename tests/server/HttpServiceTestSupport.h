@@ -10,6 +10,7 @@
 #include "ScriptedHttpProvider.h"
 #include "common/Log.h"
 #include "common/Platform.h"
+#include "control/CurrentProgress.h"
 #include "server/HttpService.h"
 #include "support/ServerServicesFixture.h"
 
@@ -22,9 +23,10 @@ protected:
     std::shared_ptr<kvtest::ScriptedHttpProvider> provider =
         std::make_shared<kvtest::ScriptedHttpProvider>();
     std::vector<uint64_t> sleeps;
-    platform::ScopedHooks hooks{
-        platform::Hooks{[this](uint64_t milliseconds) { sleeps.push_back(milliseconds); }, {}, {}}};
-    HttpService service{Log(logger), provider};
+    platform::ScopedHooks hooks{platform::Hooks().withSleep(
+        [this](uint64_t milliseconds) { sleeps.push_back(milliseconds); })};
+    std::shared_ptr<CurrentProgress> currentProgress = std::make_shared<CurrentProgress>();
+    HttpService service{Log(logger), provider, currentProgress};
 };
 
 }  // namespace kvinternal

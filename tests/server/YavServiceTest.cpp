@@ -60,7 +60,7 @@ protected:
                        std::shared_ptr<HttpService> queryHttp = nullptr) {
         return YavService(Log(logger), queryHttp ? queryHttp : http, tracking, clientKey,
                           base + "/yav/v" + std::to_string(protocol) + "/updates", directory.path(),
-                          group);
+                          group, {});
     }
 
     // What a query of a protocol 4 phone threw.

@@ -87,7 +87,8 @@ protected:
     std::shared_ptr<kvtest::RecordingLogger> logger = std::make_shared<kvtest::RecordingLogger>();
     std::shared_ptr<kvtest::ScriptedHttpProvider> provider =
         std::make_shared<kvtest::ScriptedHttpProvider>();
-    std::shared_ptr<HttpService> http = std::make_shared<HttpService>(Log(logger), provider);
+    std::shared_ptr<HttpService> http =
+        std::make_shared<HttpService>(Log(logger), provider, nullptr);
     ZuntService service{Log(logger), http, zuntUrl, "Kavrin Host", "2.0"};
 };
 
@@ -342,8 +343,8 @@ TEST(ZuntServiceConcurrencyTest, SearchesOnTwoThreadsNeverShareAnId) {
     const auto search = [](std::vector<std::string>& ids) {
         auto provider = std::make_shared<kvtest::ScriptedHttpProvider>(
             [](const auto&) { return HttpAnswer::withBody(response(""), "application/xml"); });
-        ZuntService service(Log(), std::make_shared<HttpService>(Log(), provider), zuntUrl, "a",
-                            "1");
+        ZuntService service(Log(), std::make_shared<HttpService>(Log(), provider, nullptr), zuntUrl,
+                            "a", "1");
         for (int i = 0; i < 100; ++i) {
             UpdateRegistry records;
             service.queryImageUpdates({}, records);

@@ -42,7 +42,8 @@ protected:
     }
     // Destroys the cache as if the process died while saving: the rename never happens.
     static void destroyWhileSaveCrashes(std::unique_ptr<Cache>& cache) {
-        platform::ScopedHooks crash({{}, {}, [](const auto&, const auto&) { return false; }});
+        platform::ScopedHooks crash(
+            platform::Hooks().withRename([](const auto&, const auto&) { return false; }));
         cache.reset();
     }
 

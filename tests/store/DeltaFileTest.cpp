@@ -11,6 +11,7 @@
 #include "common/Platform.h"
 #include "control/Exceptions.h"
 #include "store/DeltaFileCache.h"
+#include "store/PackageDigest.h"
 
 namespace kvinternal {
 namespace {
@@ -22,10 +23,8 @@ const std::string abcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb
 
 class DeltaFileTest : public ::testing::Test {
 protected:
-    DeltaFileTest() { setCurrentDeltaFileCache(cache); }
-
     DeltaFile create(uint64_t fileSize, const std::string& checksum = "") {
-        return DeltaFile::create(directory.path(), Log(logger), url, fileSize, checksum);
+        return DeltaFile::create(directory.path(), Log(logger), url, fileSize, checksum, cache);
     }
     static void append(DeltaFile& file, size_t count) {
         const std::vector<uint8_t> bytes(count, 0x5a);
@@ -129,7 +128,7 @@ TEST_F(DeltaFileTest, WritingStopsAtTheAnnouncedSize) {
 
 TEST_F(DeltaFileTest, OpeningWhereNoFileCanBeIsReported) {
     const std::string root = directory.file("missing");
-    auto file = DeltaFile::create(root, Log(logger), url, 10, "");
+    auto file = DeltaFile::create(root, Log(logger), url, 10, "", cache);
     EXPECT_EQ(messageOf<IllegalStateException>([&] { file.open(); }),
               "Delta file could not be created: " + root + "/delta.bin");
 }
@@ -189,7 +188,8 @@ TEST_F(DeltaFileTest, ChecksumVerificationReport) {
         }
         logger->clear();
         std::string report = "Verifying: ";
-        EXPECT_EQ(create(3, c.checksum).verifyChecksum(report, Log(logger)), c.verified);
+        PackageDigest digest;
+        EXPECT_EQ(create(3, c.checksum).verifyChecksum(report, Log(logger), digest), c.verified);
         EXPECT_EQ(report, "Verifying: " + c.lines);
         EXPECT_EQ(logger->contains(Channel::Info,
                                    "Starting hash calculation. This may take some time..."),

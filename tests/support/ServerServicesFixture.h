@@ -20,6 +20,7 @@
 #include "common/Base64.h"
 #include "common/Log.h"
 #include "common/Platform.h"
+#include "control/CurrentProgress.h"
 #include "control/Exceptions.h"
 #include "control/IdentifierCatalogue.h"
 #include "control/ServerChoice.h"
@@ -27,6 +28,7 @@
 #include "server/InternalUpdateMetadata.h"
 #include "store/DeltaFile.h"
 #include "store/UpdateSessionIdCache.h"
+#include "tracking/TrackingPostRule.h"
 #include "tracking/TrackingService.h"
 
 namespace kvinternal {
@@ -115,7 +117,7 @@ protected:
     std::shared_ptr<TrackingService> makeTracking() const {
         return std::make_shared<TrackingService>(directory.path(), Log(trackingLogger), http,
                                                  sessionIds, clientKey, trackingUrl, "Kavrin host",
-                                                 "2.0.1");
+                                                 "2.0.1", trackingPostRule);
     }
 
     // An update record of data version 1, 2 or (a plain record) 0 for the package `file`, its
@@ -151,11 +153,13 @@ protected:
     // An HTTP service whose provider raises what `raise` throws at every exchange.
     std::shared_ptr<HttpService> throwingHttp(std::function<void()> raise) const {
         return std::make_shared<HttpService>(
-            Log(logger), std::make_shared<kvtest::ScriptedHttpProvider>(
-                             [raise](const kvtest::RecordedHttpRequest&) -> kvtest::HttpAnswer {
-                                 raise();
-                                 return {};
-                             }));
+            Log(logger),
+            std::make_shared<kvtest::ScriptedHttpProvider>(
+                [raise](const kvtest::RecordedHttpRequest&) -> kvtest::HttpAnswer {
+                    raise();
+                    return {};
+                }),
+            currentProgress);
     }
 
     // The update events of these phases (of all, without any) as the tracking server received
@@ -180,8 +184,8 @@ protected:
         {IdentifierId::EncryptedImei, kvtest::encryptImei("490154203237518")},
     };
     std::vector<uint64_t> sleeps;
-    platform::ScopedHooks hooks{
-        platform::Hooks{[this](uint64_t milliseconds) { sleeps.push_back(milliseconds); }, {}, {}}};
+    platform::ScopedHooks hooks{platform::Hooks().withSleep(
+        [this](uint64_t milliseconds) { sleeps.push_back(milliseconds); })};
     kvtest::TempDirectory directory;
     std::shared_ptr<ThrowingLogger> logger = std::make_shared<ThrowingLogger>();
     std::shared_ptr<ThrowingLogger> trackingLogger = std::make_shared<ThrowingLogger>();
@@ -189,7 +193,11 @@ protected:
         std::make_shared<kvtest::SimulatedUpdateServer>();
     std::shared_ptr<kvtest::InProcessServerProvider> provider =
         std::make_shared<kvtest::InProcessServerProvider>(server);
-    std::shared_ptr<HttpService> http = std::make_shared<HttpService>(Log(logger), provider);
+    // The session's running operation, as the services see it.
+    std::shared_ptr<CurrentProgress> currentProgress = std::make_shared<CurrentProgress>();
+    std::shared_ptr<HttpService> http =
+        std::make_shared<HttpService>(Log(logger), provider, currentProgress);
+    std::shared_ptr<TrackingPostRule> trackingPostRule = std::make_shared<TrackingPostRule>();
     std::shared_ptr<UpdateSessionIdCache> sessionIds =
         std::make_shared<UpdateSessionIdCache>(Log(logger), directory.path());
     std::shared_ptr<TrackingService> tracking = makeTracking();

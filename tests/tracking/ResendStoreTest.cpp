@@ -123,7 +123,9 @@ TEST_F(ResendStoreTest, SavingNeverLosesTheOldFileNorThrows) {
     const auto before = platform::readFile(resendPath("n"));
     {
         platform::ScopedHooks crash(
-            {{}, [this] { return now; }, [](auto&, auto&) { return false; }});
+            platform::Hooks().withWallClock([this] { return now; }).withRename([](auto&, auto&) {
+                return false;
+            }));
         resendStore.saveForResend(Json::Value(Json::objectValue), true, "n");
     }
     EXPECT_EQ(platform::readFile(resendPath("n")), before);

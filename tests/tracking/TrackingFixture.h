@@ -45,9 +45,9 @@ protected:
 
     uint64_t now = 1'750'000'000'000;
     platform::ScopedHooks clock{
-        platform::Hooks{[this](uint64_t milliseconds) { sleeps.push_back(milliseconds); },
-                        [this] { return now; },
-                        {}}};
+        platform::Hooks()
+            .withSleep([this](uint64_t milliseconds) { sleeps.push_back(milliseconds); })
+            .withWallClock([this] { return now; })};
 };
 
 }  // namespace kvinternal

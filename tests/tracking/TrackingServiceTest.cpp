@@ -52,7 +52,8 @@ protected:
                                                           const std::string& fwId) {
         return updateRecord(
             dataVersion, fwId,
-            DeltaFile::create("/nonexistent", Log(), "https://dl.kavrin.example/" + fwId, 10, ""));
+            DeltaFile::create("/nonexistent", Log(), "https://dl.kavrin.example/" + fwId, 10, "",
+                              nullptr));
     }
     Json::Value lastPosted() const {
         const auto documents = posted();

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "common/Log.h"
+#include "control/ProgressHandler.h"
+
+namespace kvinternal {
+
+// Names the progress handler of the operation that runs now in one session, so that `Cancel`
+// and `GetProgress` on the host's other thread find it while it lives. One per session: two
+// `kv::Kavrin` objects never reach each other's operations.
+class CurrentProgress {
+public:
+    // Creates a handler and makes it current; logs an error when it overrides a live one. The
+    // caller holds the only strong reference, so the handler ends with its operation.
+    std::shared_ptr<ProgressHandler> start(uint64_t total, Log log);
+    // The current handler, possibly expired.
+    std::weak_ptr<ProgressHandler> current() const;
+    // Whether the host cancelled the operation that runs now.
+    bool isCancelled() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::weak_ptr<ProgressHandler> handler_;
+};
+
+}  // namespace kvinternal
