@@ -108,6 +108,24 @@ TEST_F(KavrinCommandTest, InterruptedDownloadExitsCancelledAndTheNextRunResumes)
     EXPECT_EQ(packageBytesOnDisk(), packageSize);
 }
 
+TEST_F(KavrinCommandTest, FileSizeLimitEndsTheDownloadWithTheWriteErrorAndTheNextRunResumes) {
+    const uint64_t limit = 1'500'000;
+    {
+        // As `ulimit -f` leaves it: a write past the limit fails instead of ending kavrin.
+        ChildProcess limited(command({"download", "YAV:0"}), limit);
+        EXPECT_EQ(limited.finish(120s), 2) << limited.err();
+        EXPECT_NE(limited.err().find("Too much data written to file"), std::string::npos)
+            << limited.err();
+    }
+    EXPECT_EQ(packageBytesOnDisk(), limit);
+
+    const Outcome resumed = run({"download", "YAV:0", "--verbose"});
+    ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("Range: bytes=1500000-2999999 -> 206"), std::string::npos)
+        << resumed.err;
+    EXPECT_EQ(packageBytesOnDisk(), packageSize);
+}
+
 TEST_F(KavrinCommandTest, DripFedPackageFailsItsRequestAndTheRetryResumesIt) {
     // Ten bytes a second stay under the limit for the two seconds allowed.
     const Outcome dripped =
