@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "ExitCodes.h"
@@ -110,15 +113,30 @@ Value choose(const Choice<Value> (&choices)[count], const std::string& option,
     throw UsageError(option + " takes one of " + accepted + ", not '" + text + "'");
 }
 
-uint64_t byteCount(const std::string& option, const std::string& text) {
+constexpr uint64_t mostBytes = 999'999'999'999'999;
+constexpr uint64_t mostSeconds = 24 * 60 * 60;
+constexpr uint64_t mostBytesPerSecond = 1'000'000'000;
+constexpr uint64_t mostMilliseconds = 60'000;
+
+uint64_t wholeNumber(const std::string& option, const std::string& text, const char* unit,
+                     uint64_t most) {
     const bool digits =
         !text.empty() && text.size() <= 15 && std::all_of(text.begin(), text.end(), [](char c) {
             return std::isdigit(static_cast<unsigned char>(c)) != 0;
         });
-    if (!digits || std::stoull(text) == 0) {
-        throw UsageError(option + " takes a positive number of bytes, not '" + text + "'");
+    if (!digits || std::stoull(text) == 0 || std::stoull(text) > most) {
+        throw UsageError(option + " takes a number of " + unit + " from 1 to " +
+                         std::to_string(most) + ", not '" + text + "'");
     }
     return std::stoull(text);
+}
+
+uint64_t byteCount(const std::string& option, const std::string& text) {
+    return wholeNumber(option, text, "bytes", mostBytes);
+}
+
+long seconds(const std::string& option, const std::string& text) {
+    return static_cast<long>(wholeNumber(option, text, "seconds", mostSeconds));
 }
 
 std::string nonEmpty(const std::string& option, const std::string& text) {
@@ -128,12 +146,30 @@ std::string nonEmpty(const std::string& option, const std::string& text) {
     return text;
 }
 
+struct FaultInfo {
+    const char* prefix;
+    const char* unit;
+    uint64_t most;
+    std::optional<uint64_t> SimulationOptions::*setting;
+};
+
+constexpr FaultInfo faults[] = {
+    {"hold-package-at=", "bytes", mostBytes, &SimulationOptions::holdPackageAt},
+    {"drip-package=", "milliseconds", mostMilliseconds,
+     &SimulationOptions::dripPackageMilliseconds},
+};
+
 void applyFault(HostOptions& options, const std::string& text) {
-    const std::string hold = "hold-package-at=";
-    if (text.rfind(hold, 0) != 0) {
-        throw UsageError("--sim-fault takes hold-package-at=BYTES, not '" + text + "'");
+    for (const FaultInfo& fault : faults) {
+        const std::string prefix = fault.prefix;
+        if (text.rfind(prefix, 0) == 0) {
+            options.simulation.*fault.setting = wholeNumber(
+                "--sim-fault " + prefix, text.substr(prefix.size()), fault.unit, fault.most);
+            return;
+        }
     }
-    options.simulation.holdPackageAt = byteCount("--sim-fault", text.substr(hold.size()));
+    throw UsageError("--sim-fault takes hold-package-at=BYTES or drip-package=MILLISECONDS, not '" +
+                     text + "'");
 }
 
 void applyAddress(HostOptions& options, const std::string& text) {
@@ -163,7 +199,7 @@ struct OptionInfo {
     const char* name;
     // The value's placeholder; none for a flag.
     const char* value;
-    const char* help;
+    std::string help;
     unsigned commands;
     void (*apply)(HostOptions& options, const std::string& value);
     bool testing;
@@ -205,6 +241,31 @@ const OptionInfo optionTable[] = {
      false},
     {"--phone", "NAME", "the phone: sim (default, the simulated phone)", libraryCommands,
      applyPhone, false},
+    {"--connect-timeout", "SECONDS",
+     "give up on a server not connected within SECONDS, TLS\nhandshake included (default " +
+         std::to_string(TransferLimits{}.connectTimeoutSeconds) + ")",
+     libraryCommands,
+     [](HostOptions& o, const std::string& v) {
+         o.transferLimits.connectTimeoutSeconds = seconds("--connect-timeout", v);
+     },
+     false},
+    {"--low-speed-limit", "BYTES",
+     "a transfer under BYTES per second for --low-speed-time\nfails as a network error (default " +
+         std::to_string(TransferLimits{}.lowSpeedBytesPerSecond) + ")",
+     libraryCommands,
+     [](HostOptions& o, const std::string& v) {
+         o.transferLimits.lowSpeedBytesPerSecond = static_cast<long>(
+             wholeNumber("--low-speed-limit", v, "bytes per second", mostBytesPerSecond));
+     },
+     false},
+    {"--low-speed-time", "SECONDS",
+     "how long a transfer may stay under --low-speed-limit\n(default " +
+         std::to_string(TransferLimits{}.lowSpeedSeconds) + ")",
+     libraryCommands,
+     [](HostOptions& o, const std::string& v) {
+         o.transferLimits.lowSpeedSeconds = seconds("--low-speed-time", v);
+     },
+     false},
     {"--sim-api", "API", "the simulated phone's update interface: v4 (default), v3,\nlegacy, none",
      libraryCommands,
      [](HostOptions& o, const std::string& v) {
@@ -239,9 +300,12 @@ const OptionInfo optionTable[] = {
          o.simulation.unpinnedKey = choose(serverKeys, "--sim-server-key", v);
      },
      true},
-    {"--sim-fault", "hold-package-at=BYTES",
-     "the server stops sending the package at BYTES until kavrin\n"
-     "is cancelled; kavrin says so once part of it is stored",
+    {"--sim-fault", "FAULT",
+     "hold-package-at=BYTES: the server stops sending the\n"
+     "package at BYTES until kavrin is cancelled; kavrin says so\n"
+     "once part of it is stored. drip-package=MILLISECONDS: it\n"
+     "sends its first answer of the package one byte every\n"
+     "MILLISECONDS",
      afterSearch, applyFault, true},
     {"--sim-address", "HOST:PORT", "use a simulated server started by `kavrin sim-server`",
      libraryCommands, applyAddress, true},
@@ -370,7 +434,9 @@ void checkCombination(const HostOptions& options, const std::vector<const Option
         }
     }
     const auto& simulation = options.simulation;
-    if (!simulation.address.empty() && (simulation.holdPackageAt || simulation.unpinnedKey)) {
+    if (!simulation.address.empty() &&
+        (simulation.holdPackageAt || simulation.dripPackageMilliseconds ||
+         simulation.unpinnedKey)) {
         throw UsageError("--sim-address uses a running server: set its faults and key there");
     }
 }

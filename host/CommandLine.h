@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SimulatedPhone.h"
+#include "TransferLimits.h"
 #include "kavrin/Kavrin.h"
 
 namespace kvhost {
@@ -32,6 +33,8 @@ struct SimulationOptions {
     uint64_t packageSize = 128ull << 20;
     // The server stops sending the package at this byte until the process is cancelled.
     std::optional<uint64_t> holdPackageAt;
+    // The server sends the first answer of the package one byte every this many milliseconds.
+    std::optional<uint64_t> dripPackageMilliseconds;
     // The server presents a key that is not the pinned one.
     bool unpinnedKey = false;
     // "HOST:PORT" of a simulated server already running (`kavrin sim-server`).
@@ -53,6 +56,7 @@ struct HostOptions {
     std::string clientVersion;
     bool verbose = false;
     bool json = false;
+    TransferLimits transferLimits;
     // "sim"; a USB phone will be named here once an MTP provider for it exists.
     std::string phone = "sim";
     SimulationOptions simulation;

@@ -314,6 +314,7 @@ kv::Kavrin::SessionParameters Commands::sessionParameters() const {
 
 std::shared_ptr<kv::HttpProvider> Commands::httpProvider() const {
     CurlHttpProvider::Options options;
+    options.limits = options_.transferLimits;
     if (server_) {
         options.connectTo = server_->connectTo();
         options.trustedCertificatesPem = server_->trustedCertificatePem();

@@ -18,17 +18,9 @@ namespace {
 
 using HttpResult = kv::HttpProvider::HttpResult;
 
-// libcurl's socket reads; larger reads cost fewer calls on a fast link.
-constexpr long socketReadSize = 256 * 1024;
 // The longest wait for socket activity before the loop looks at the cancel flag again; `cancel`
 // wakes the wait at once, so this only bounds a missed wake.
 constexpr int pollMilliseconds = 1000;
-
-CurlHttpProvider::Options withWorkableLimits(CurlHttpProvider::Options options) {
-    // Below one libcurl write, a piece could never be taken whole.
-    options.stagingLimit = std::max<std::size_t>(options.stagingLimit, CURL_MAX_WRITE_SIZE);
-    return options;
-}
 
 CURLM* newMulti() {
     static std::once_flag initialised;
@@ -97,41 +89,34 @@ bool append(std::unique_ptr<curl_slist, void (*)(curl_slist*)>& list, const std:
 void CurlHttpProvider::BodySink::reset(bool discardBody) {
     target = nullptr;
     room = filled = 0;
-    staged.clear();
     received = 0;
+    repeated = 0;
     discard = discardBody;
     paused = false;
 }
 
-void CurlHttpProvider::BodySink::takeStaged() {
-    const std::size_t count = std::min(staged.size(), room - filled);
-    std::copy_n(staged.begin(), count, target + filled);
-    filled += count;
-    staged.erase(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(count));
-}
-
-bool CurlHttpProvider::BodySink::take(const char* data, std::size_t size,
-                                      std::size_t stagingLimit) {
+bool CurlHttpProvider::BodySink::take(const char* data, std::size_t size) {
     if (discard) {
         received += size;
         return true;
     }
-    const std::size_t targetRoom = target ? room - filled : 0;
-    const std::size_t stagingRoom = stagingLimit - std::min(stagingLimit, staged.size());
-    if (size > targetRoom + stagingRoom) {
-        paused = true;
-        return false;
+    const std::size_t again = std::min(repeated, size);
+    repeated -= again;
+    const std::size_t fresh = size - again;
+    const std::size_t fits = std::min(fresh, target ? room - filled : 0);
+    std::copy_n(data + again, fits, target + filled);
+    filled += fits;
+    received += fits;
+    if (fits == fresh) {
+        return true;
     }
-    const std::size_t direct = std::min(size, targetRoom);
-    std::copy_n(data, direct, target + filled);
-    filled += direct;
-    staged.insert(staged.end(), data + direct, data + size);
-    received += size;
-    return true;
+    repeated = again + fits;
+    paused = true;
+    return false;
 }
 
 CurlHttpProvider::CurlHttpProvider(Options options)
-    : options_(withWorkableLimits(std::move(options))),
+    : options_(std::move(options)),
       multi_(newMulti(), &curl_multi_cleanup),
       easy_(curl_easy_init(), &curl_easy_cleanup),
       connectTo_(nullptr, &curl_slist_free_all),
@@ -147,7 +132,6 @@ CurlHttpProvider::CurlHttpProvider(Options options)
     if (setCommonOptions() != CURLE_OK) {
         throw std::runtime_error("libcurl does not take kavrin's options");
     }
-    body_.staged.reserve(options_.stagingLimit);
 }
 
 CurlHttpProvider::~CurlHttpProvider() {
@@ -213,7 +197,6 @@ HttpResult CurlHttpProvider::readBody(const std::shared_ptr<uint8_t[]>& buffer, 
     body_.room = static_cast<std::size_t>(
         std::min<uint64_t>(bufferSize, std::numeric_limits<std::size_t>::max()));
     body_.filled = 0;
-    body_.takeStaged();
     driveUntil([this] { return body_.filled == body_.room; });
     body_.target = nullptr;
     bytesRead = body_.filled;
@@ -288,14 +271,14 @@ bool CurlHttpProvider::buildHeaderList(const HttpRequest& request, bool post) {
 
 CURLcode CurlHttpProvider::setCommonOptions() {
     OptionSetter set(easy_.get());
-    // The read size can only be set before the handle's first transfer.
-    set(CURLOPT_BUFFERSIZE, socketReadSize);
+    // libcurl's socket reads stay at its default, one write: a larger read could leave more
+    // than one write waiting in libcurl while the transfer is paused.
     set(CURLOPT_PROTOCOLS_STR, "http,https");
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    set(CURLOPT_CONNECTTIMEOUT, options_.connectTimeoutSeconds);
-    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    set(CURLOPT_LOW_SPEED_TIME, options_.stallSeconds);
+    set(CURLOPT_CONNECTTIMEOUT, options_.limits.connectTimeoutSeconds);
+    set(CURLOPT_LOW_SPEED_LIMIT, options_.limits.lowSpeedBytesPerSecond);
+    set(CURLOPT_LOW_SPEED_TIME, options_.limits.lowSpeedSeconds);
     set(CURLOPT_HEADERFUNCTION, &CurlHttpProvider::onHeader);
     set(CURLOPT_HEADERDATA, static_cast<void*>(this));
     set(CURLOPT_WRITEFUNCTION, &CurlHttpProvider::onBody);
@@ -351,7 +334,7 @@ void CurlHttpProvider::driveUntil(Enough enough) {
 
 void CurlHttpProvider::resume() {
     if (body_.paused) {
-        // libcurl hands the bytes it held back over from within this call.
+        // libcurl hands the write it was refused over again from within this call.
         body_.paused = false;
         curl_easy_pause(easy_.get(), CURLPAUSE_CONT);
     }
@@ -368,7 +351,8 @@ void CurlHttpProvider::collectOutcome() {
 }
 
 bool CurlHttpProvider::moreBodyFollows() {
-    if (!body_.staged.empty()) {
+    // A refused write holds at least one byte the reader does not have yet.
+    if (body_.paused) {
         return true;
     }
     if (finished_) {
@@ -377,9 +361,9 @@ bool CurlHttpProvider::moreBodyFollows() {
     if (const auto length = headers_.contentLength()) {
         return body_.received < *length;
     }
-    // No announced length: wait for the next byte or the end.
-    driveUntil([this] { return !body_.staged.empty(); });
-    return !body_.staged.empty() || !finished_ || failed();
+    // No announced length: wait for the next byte (refused, with no reader) or the end.
+    driveUntil([this] { return body_.paused; });
+    return body_.paused || !finished_ || failed();
 }
 
 std::shared_ptr<kv::HttpProvider::HttpResponse> CurlHttpProvider::responseRecord() const {
@@ -398,9 +382,7 @@ std::size_t CurlHttpProvider::onHeader(char* data, std::size_t size, std::size_t
 std::size_t CurlHttpProvider::onBody(char* data, std::size_t size, std::size_t count, void* self) {
     auto* provider = static_cast<CurlHttpProvider*>(self);
     const std::size_t bytes = size * count;
-    return provider->body_.take(data, bytes, provider->options_.stagingLimit)
-               ? bytes
-               : CURL_WRITEFUNC_PAUSE;
+    return provider->body_.take(data, bytes) ? bytes : CURL_WRITEFUNC_PAUSE;
 }
 
 }  // namespace kvhost

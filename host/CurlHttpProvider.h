@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ResponseHeaders.h"
+#include "TransferLimits.h"
 #include "kavrin/HttpProvider.h"
 
 namespace kvhost {
@@ -17,9 +18,14 @@ namespace kvhost {
 // A kv::HttpProvider on libcurl's multi interface, driven from the calling thread.
 //
 // `get` returns as soon as the status and the headers are known; `readBody` then runs the
-// transfer until the caller's buffer is full or the body ends. Bytes that arrive while nobody
-// reads wait in a staging buffer of at most `Options::stagingLimit` bytes; when it is full the
-// transfer is paused, so the socket is not read and a package is never held in memory.
+// transfer until the caller's buffer is full or the body ends. A libcurl write that does not fit
+// in the buffer pauses the transfer, so the socket is not read while nobody reads: beyond what
+// the caller was handed, the provider holds at most one libcurl write (CURL_MAX_WRITE_SIZE), and
+// a kill or a cancel loses no more than that.
+//
+// A connection that is not made within `connectTimeoutSeconds` (TLS handshake included), and a
+// transfer that moves fewer than `lowSpeedBytesPerSecond` for `lowSpeedSeconds` while the caller
+// waits for it (headers or body), fail with CommunicationFailed.
 //
 // `trustedKeys` are enforced with libcurl's public-key pinning; a plain http address with
 // trusted keys is refused, since it would present no key. `cancel` may be called from any
@@ -36,11 +42,7 @@ public:
         std::string trustedCertificatesPem;
         // libcurl connect-to entries, "HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT".
         std::vector<std::string> connectTo;
-        // Raised to libcurl's largest write (16 KiB) when smaller.
-        std::size_t stagingLimit = 256 * 1024;
-        long connectTimeoutSeconds = 30;
-        // A transfer that moves less than one byte per second for this long fails.
-        long stallSeconds = 60;
+        TransferLimits limits;
     };
 
     explicit CurlHttpProvider(Options options);
@@ -61,21 +63,22 @@ private:
     using Easy = std::unique_ptr<CURL, void (*)(CURL*)>;
     using HeaderList = std::unique_ptr<curl_slist, void (*)(curl_slist*)>;
 
-    // Where body bytes go: straight into the reader's buffer while a read runs, else staged.
+    // Where body bytes go: into the reader's buffer while a read runs.
     struct BodySink {
         uint8_t* target = nullptr;
         std::size_t room = 0;
         std::size_t filled = 0;
-        std::vector<uint8_t> staged;
+        // Bytes handed to readers.
         uint64_t received = 0;
+        // Leading bytes of the writes to come that readers already have: libcurl hands a write
+        // it was refused over again, whole, after the transfer resumes.
+        std::size_t repeated = 0;
         bool discard = false;
         bool paused = false;
 
         void reset(bool discardBody);
-        // Moves staged bytes into the target.
-        void takeStaged();
-        // Takes the whole piece or nothing (libcurl then pauses the transfer).
-        bool take(const char* data, std::size_t size, std::size_t stagingLimit);
+        // Takes the whole write, or copies what fits and refuses it (libcurl then pauses).
+        bool take(const char* data, std::size_t size);
     };
 
     // Ends the previous exchange and starts this one; its set-up failure, if any.

@@ -28,6 +28,7 @@ void InterruptWatcher::prepareProcess() {
     const sigset_t signals = watchedSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 InterruptWatcher::InterruptWatcher(std::shared_ptr<Console> console, std::function<void()> cancel)

@@ -14,8 +14,8 @@ namespace kvhost {
 class InterruptWatcher {
 public:
     // Run first in main, before any thread starts: every thread then leaves these signals to
-    // the watcher. Also ignores SIGPIPE, so that a connection closed by its peer fails a write
-    // instead of ending the process.
+    // the watcher. Also ignores SIGPIPE and SIGXFSZ, so that a connection closed by its peer or
+    // a file grown to the size limit (`ulimit -f`) fails a write instead of ending the process.
     static void prepareProcess();
 
     InterruptWatcher(std::shared_ptr<Console> console, std::function<void()> cancel);

@@ -1,6 +1,8 @@
 #include "SimulatedServer.h"
 
+#include <chrono>
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "HostError.h"
@@ -27,6 +29,17 @@ kvtest::ImageUpdates imageCatalogue() {
     return {"COMMERCIAL", "simulated-ce", {release}};
 }
 
+// The faults asked for, on the first answer of the package.
+kvtest::ServerFault packageFault(const SimulationOptions& options) {
+    kvtest::ServerFault fault;
+    if (options.holdPackageAt) {
+        fault = kvtest::ServerFault::holdBodyAt(*options.holdPackageAt,
+                                                std::make_shared<kvtest::ReadGate>());
+    }
+    fault.dripInterval = std::chrono::milliseconds(options.dripPackageMilliseconds.value_or(0));
+    return fault;
+}
+
 std::string methodName(kvtest::RecordedHttpRequest::Method method) {
     return method == kvtest::RecordedHttpRequest::Method::Post ? "POST" : "GET";
 }
@@ -49,10 +62,8 @@ void SimulatedServer::startFrontEnd(const SimulationOptions& options) {
     model_ = std::make_shared<kvtest::SimulatedUpdateServer>();
     model_->addPackage(catalogued(options.packageSize));
     model_->setImageUpdates(imageCatalogue());
-    if (options.holdPackageAt) {
-        model_->injectFault(kvtest::Endpoint::Package,
-                            kvtest::ServerFault::holdBodyAt(*options.holdPackageAt,
-                                                            std::make_shared<kvtest::ReadGate>()));
+    if (options.holdPackageAt || options.dripPackageMilliseconds) {
+        model_->injectFault(kvtest::Endpoint::Package, packageFault(options));
     }
     const kvtest::HttpsServerFrontEnd::Credentials credentials{
         certificatePem_, options.unpinnedKey ? simulatedkeys::otherKey : simulatedkeys::pinnedKey};

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -138,6 +139,7 @@ public:
         for (const auto& gate : gates) {
             gate->wake();
         }
+        stopped_.notify_all();
         http_.stop();
         thread_.join();
     }
@@ -215,6 +217,12 @@ private:
             }
             count = std::min(count, *body.cutAfter - offset);
         }
+        if (body.byteInterval.count() > 0) {
+            if (!waitOut(body.byteInterval)) {
+                return false;
+            }
+            count = 1;
+        }
         delivery.piece.resize(count);
         body.copy(offset, reinterpret_cast<uint8_t*>(delivery.piece.data()), count);
         return sink.write(delivery.piece.data(), count);
@@ -235,6 +243,12 @@ private:
         return passed;
     }
 
+    // Waits `interval`; false when the front end stops first.
+    bool waitOut(std::chrono::milliseconds interval) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return !stopped_.wait_for(lock, interval, [this] { return stopping_; });
+    }
+
     const std::shared_ptr<SimulatedUpdateServer> server_;
     httplib::SSLServer http_;
     uint16_t port_ = 0;
@@ -242,6 +256,7 @@ private:
     std::atomic<bool> ended_{false};
     std::mutex mutex_;
     bool stopping_ = false;
+    std::condition_variable stopped_;
     std::vector<std::shared_ptr<ReadGate>> heldGates_;
 };
 

@@ -11,7 +11,7 @@ namespace kvtest {
 
 // The simulated update server as a real HTTPS server on 127.0.0.1, for clients with their own
 // network and TLS stack: every request goes to the server's model and its answer (status,
-// headers, body with its piece limit, cut and hold) goes back over the socket, so such a client
+// headers, body with its piece limit, cut, hold and drip) goes back over the socket, so such a client
 // meets the same behaviour as one using the in-process provider. Clients reach it under the
 // deployment host names (`hostNames`) by connecting to `port()` instead (libcurl's connect-to).
 //

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -31,6 +32,9 @@ struct AnswerBody {
     // cancelled.
     uint64_t holdAt = 0;
     std::shared_ptr<ReadGate> gate;
+    // A front end on a socket sends the body a byte at a time, this long apart; none when zero.
+    // The in-process provider has no clock to pace by and ignores it.
+    std::chrono::milliseconds byteInterval{0};
 
     static AnswerBody text(std::string content) {
         auto shared = std::make_shared<const std::string>(std::move(content));

@@ -199,6 +199,10 @@ ServerFault ServerFault::holdBodyAt(uint64_t offset, std::shared_ptr<ReadGate> g
     return fault;
 }
 
+ServerFault ServerFault::dripBody(std::chrono::milliseconds interval) {
+    return faultWith(&ServerFault::dripInterval, interval);
+}
+
 ServerFault ServerFault::rangeIgnored() {
     return faultWith(&ServerFault::ignoreRange, true);
 }
@@ -379,6 +383,7 @@ void SimulatedUpdateServer::applyFault(const ServerFault& fault, ServerAnswer& a
     answer.body.cutAfter = fault.cutAfter;
     answer.body.holdAt = fault.holdAt;
     answer.body.gate = fault.gate;
+    answer.body.byteInterval = fault.dripInterval;
 }
 
 ServerFault SimulatedUpdateServer::takeFault(Endpoint endpoint) {

@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -90,6 +91,8 @@ struct ServerFault {
     // Delivery stops at body offset `holdAt` until `gate` opens or the exchange is cancelled.
     std::shared_ptr<ReadGate> gate;
     uint64_t holdAt = 0;
+    // A front end on a socket sends the body a byte at a time, this long apart.
+    std::chrono::milliseconds dripInterval{0};
     // A Range header is ignored: 200 with the whole body.
     bool ignoreRange = false;
     // Sent as "Content-Range" instead of the right value.
@@ -105,6 +108,7 @@ struct ServerFault {
     static ServerFault providerFailure(HttpResult result);
     static ServerFault cutBodyAfter(uint64_t bytes);
     static ServerFault holdBodyAt(uint64_t offset, std::shared_ptr<ReadGate> gate);
+    static ServerFault dripBody(std::chrono::milliseconds interval);
     static ServerFault rangeIgnored();
     static ServerFault wrongContentRange(std::string value);
     static ServerFault withoutContentRange();

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +35,8 @@ void readReady(const pollfd& polled, int& fd, std::string& text) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
+                           std::optional<uint64_t> fileSizeLimit) {
     int out[2];
     int err[2];
     if (pipe(out) != 0 || pipe(err) != 0) {
@@ -52,6 +54,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments) {
         dup2(err[1], STDERR_FILENO);
         close(out[0]);
         close(err[0]);
+        if (fileSizeLimit) {
+            const rlimit limit{*fileSizeLimit, *fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

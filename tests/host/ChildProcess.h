@@ -3,7 +3,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +15,9 @@ namespace kvtest {
 // Every wait is bounded; a child still running at the end is killed.
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& arguments);
+    // `fileSizeLimit` is the child's RLIMIT_FSIZE in bytes, as `ulimit -f` sets it.
+    explicit ChildProcess(const std::vector<std::string>& arguments,
+                          std::optional<uint64_t> fileSizeLimit = std::nullopt);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ TEST(CommandLineTest, SimulationOptionsAreCheckedTogether) {
     EXPECT_EQ(held.options->simulation.holdPackageAt, 5000u);
     EXPECT_TRUE(held.options->simulation.unpinnedKey);
     EXPECT_EQ(held.options->simulation.packageSize, 70000u);
+    const auto dripped = parse({"download", "YAV:0", "--sim-fault", "drip-package=900",
+                                "--sim-fault", "hold-package-at=10"});
+    EXPECT_EQ(dripped.options->simulation.dripPackageMilliseconds, 900u);
+    EXPECT_EQ(dripped.options->simulation.holdPackageAt, 10u);
     EXPECT_EQ(parse({"updates", "--sim-address", "127.0.0.1:4433"}).options->simulation.address,
               "127.0.0.1:4433");
     for (const std::vector<std::string>& refused :
@@ -65,10 +70,41 @@ TEST(CommandLineTest, SimulationOptionsAreCheckedTogether) {
           {"updates", "--sim-address", "nowhere"},
           {"update", "--sim-address", "h:1", "--sim-fault", "hold-package-at=1"},
           {"update", "--sim-fault", "cut-package-after=1"},
+          {"update", "--sim-fault", "drip-package=0"},
+          {"update", "--sim-fault", "drip-package=60001"},
           {"update", "--sim-package-size", "0"},
           {"identify", "--json=yes"}}) {
         EXPECT_THROW(parse(refused), CommandLine::UsageError) << refused.back();
     }
+}
+
+TEST(CommandLineTest, TransferLimitsDefaultAndAreBoundedWholeNumbers) {
+    variables = {{"HOME", "/h"}};
+    const kvhost::TransferLimits defaults;
+    const auto plain = parse({"download", "YAV:0"});
+    EXPECT_EQ(plain.options->transferLimits.connectTimeoutSeconds, defaults.connectTimeoutSeconds);
+    EXPECT_EQ(plain.options->transferLimits.lowSpeedBytesPerSecond,
+              defaults.lowSpeedBytesPerSecond);
+    EXPECT_EQ(plain.options->transferLimits.lowSpeedSeconds, defaults.lowSpeedSeconds);
+    const auto chosen = parse({"download", "YAV:0", "--connect-timeout", "86400",
+                               "--low-speed-limit=1", "--low-speed-time", "5"});
+    EXPECT_EQ(chosen.options->transferLimits.connectTimeoutSeconds, 86400);
+    EXPECT_EQ(chosen.options->transferLimits.lowSpeedBytesPerSecond, 1);
+    EXPECT_EQ(chosen.options->transferLimits.lowSpeedSeconds, 5);
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"updates", "--connect-timeout", "0"},
+          {"updates", "--connect-timeout", "86401"},
+          {"updates", "--low-speed-time", "-1"},
+          {"updates", "--low-speed-time", "1s"},
+          {"updates", "--low-speed-limit", "1000000001"},
+          {"updates", "--low-speed-limit", ""},
+          {"sim-server", "--low-speed-time", "5"}}) {
+        EXPECT_THROW(parse(refused), CommandLine::UsageError) << refused[1] << refused.back();
+    }
+    const std::string help = CommandLine::help(std::nullopt);
+    EXPECT_NE(help.find("(default " + std::to_string(defaults.connectTimeoutSeconds) + ")"),
+              std::string::npos);
+    EXPECT_NE(help.find("--low-speed-limit BYTES"), std::string::npos);
 }
 
 TEST(CommandLineTest, HelpIsForTheCommandNamed) {

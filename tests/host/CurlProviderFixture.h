@@ -22,6 +22,7 @@
 #include "CurlHttpProvider.h"
 #include "HttpsServerFrontEnd.h"
 #include "SimulatedUpdateServer.h"
+#include "TransferLimits.h"
 #include "kavrin/HttpProvider.h"
 
 namespace kvtest {
@@ -87,8 +88,10 @@ protected:
 
     // A provider that trusts the certificate of `anchor` and sends the update host to `port`.
     static std::shared_ptr<kvhost::CurlHttpProvider> connect(uint16_t port,
-                                                             const std::string& anchor = "dev") {
+                                                             const std::string& anchor = "dev",
+                                                             kvhost::TransferLimits limits = {}) {
         kvhost::CurlHttpProvider::Options options;
+        options.limits = limits;
         options.trustedCertificatesPem = certificatePem(anchor);
         options.connectTo = {"update-test.kavrin.example:443:127.0.0.1:" + std::to_string(port)};
         return std::make_shared<kvhost::CurlHttpProvider>(options);

@@ -108,6 +108,44 @@ TEST_F(KavrinCommandTest, InterruptedDownloadExitsCancelledAndTheNextRunResumes)
     EXPECT_EQ(packageBytesOnDisk(), packageSize);
 }
 
+TEST_F(KavrinCommandTest, FileSizeLimitEndsTheDownloadWithTheWriteErrorAndTheNextRunResumes) {
+    const uint64_t limit = 1'500'000;
+    {
+        // As `ulimit -f` leaves it: a write past the limit fails instead of ending kavrin.
+        ChildProcess limited(command({"download", "YAV:0"}), limit);
+        EXPECT_EQ(limited.finish(120s), 2) << limited.err();
+        EXPECT_NE(limited.err().find("Too much data written to file"), std::string::npos)
+            << limited.err();
+    }
+    EXPECT_EQ(packageBytesOnDisk(), limit);
+
+    const Outcome resumed = run({"download", "YAV:0", "--verbose"});
+    ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("Range: bytes=1500000-2999999 -> 206"), std::string::npos)
+        << resumed.err;
+    EXPECT_EQ(packageBytesOnDisk(), packageSize);
+}
+
+TEST_F(KavrinCommandTest, DripFedPackageFailsItsRequestAndTheRetryResumesIt) {
+    // Ten bytes a second stay under the limit for the two seconds allowed.
+    const Outcome dripped =
+        run({"download", "YAV:0", "--verbose", "--sim-fault", "drip-package=100",
+             "--low-speed-limit", "1000", "--low-speed-time", "2"});
+    ASSERT_EQ(dripped.exitCode, 0) << dripped.err;
+    const auto failed = dripped.err.find(
+        "Delta download failed due to network exception: Network problem: communication "
+        "failed. Trying again after: 3 seconds.");
+    ASSERT_NE(failed, std::string::npos) << dripped.err;
+    // The bytes that dripped in are kept: the retry asks for the rest.
+    const auto resumed = dripped.err.find("Range: bytes=", failed);
+    ASSERT_NE(resumed, std::string::npos) << dripped.err;
+    EXPECT_NE(dripped.err.find("-" + std::to_string(packageSize - 1) + " -> 206", resumed),
+              std::string::npos)
+        << dripped.err;
+    EXPECT_NE(dripped.err.find("checksum verification successful"), std::string::npos);
+    EXPECT_EQ(packageBytesOnDisk(), packageSize);
+}
+
 TEST_F(KavrinCommandTest, ResultInAFreshProcessSaysNothingIsPending) {
     const Outcome result = run({"result"});
     EXPECT_EQ(result.exitCode, 6);
