@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ExitCodes.h"
+#include "VersionText.h"
 
 #ifndef KAVRIN_HOST_VERSION
 #define KAVRIN_HOST_VERSION "0"
@@ -22,7 +23,7 @@ constexpr unsigned bit(Command command) {
     return 1u << static_cast<unsigned>(command);
 }
 
-constexpr unsigned libraryCommands = ~bit(Command::SimServer);
+constexpr unsigned libraryCommands = ~(bit(Command::SimServer) | bit(Command::Devices));
 constexpr unsigned everyCommand = ~0u;
 constexpr unsigned afterSearch =
     bit(Command::Download) | bit(Command::Transfer) | bit(Command::Install) | bit(Command::Update);
@@ -69,6 +70,10 @@ constexpr CommandInfo commands[] = {
      "connect-to entries that reach it. For tests and benchmarks: other kavrin processes use\n"
      "it with --sim-address, curl with --connect-to and --cacert. On Ctrl-C it prints the\n"
      "package bytes it served.\n"},
+    {Command::Devices, "devices", "", "list the MTP phones attached by USB",
+     "Lists the phones attached by USB that offer MTP, with their vendor and product ids,\n"
+     "manufacturer, model, serial number and the id that --phone takes. Says so when there\n"
+     "is none. A phone kavrin may not open is listed with the reason.\n"},
 };
 
 template <typename Value>
@@ -151,10 +156,10 @@ void applyAddress(HostOptions& options, const std::string& text) {
 }
 
 void applyPhone(HostOptions& options, const std::string& text) {
-    if (text != "sim") {
-        throw UsageError(
-            "--phone: only the simulated phone 'sim' is available; a USB phone "
-            "needs an MTP provider that kavrin does not have yet");
+    const std::string usb = "usb:";
+    if (text != "sim" && text != "usb" && (text.rfind(usb, 0) != 0 || text.size() == usb.size())) {
+        throw UsageError("--phone takes sim, usb, usb:SERIAL or usb:BUS:ADDRESS, not '" + text +
+                         "'");
     }
     options.phone = text;
 }
@@ -203,8 +208,13 @@ const OptionInfo optionTable[] = {
          o.clientVersion = nonEmpty("--client-version", v);
      },
      false},
-    {"--phone", "NAME", "the phone: sim (default, the simulated phone)", libraryCommands,
-     applyPhone, false},
+    {"--phone", "NAME",
+     "the phone: sim (default, the simulated phone), usb (the only\n"
+     "MTP phone attached by USB), usb:SERIAL or usb:BUS:ADDRESS",
+     libraryCommands, applyPhone, false},
+    {"--detach-kernel-driver", nullptr,
+     "detach a kernel driver that holds the USB phone's MTP\ninterface", libraryCommands,
+     [](HostOptions& o, const std::string&) { o.detachKernelDriver = true; }, false},
     {"--sim-api", "API", "the simulated phone's update interface: v4 (default), v3,\nlegacy, none",
      libraryCommands,
      [](HostOptions& o, const std::string& v) {
@@ -222,7 +232,7 @@ const OptionInfo optionTable[] = {
      [](HostOptions& o, const std::string&) { o.keepPackage = true; }, false},
     {"--json", nullptr, "print the outcome as JSON on standard output",
      bit(Command::Identify) | bit(Command::Updates) | bit(Command::Result) | bit(Command::Imei) |
-         bit(Command::Update),
+         bit(Command::Update) | bit(Command::Devices),
      [](HostOptions& o, const std::string&) { o.json = true; }, false},
     {"--verbose", nullptr, "show the library's information lines, not only its errors",
      everyCommand, [](HostOptions& o, const std::string&) { o.verbose = true; }, false},
@@ -313,6 +323,8 @@ public:
             const std::string& argument = arguments_[index_];
             if (argument == "--help" || argument == "-h") {
                 help = true;
+            } else if (argument == "--version") {
+                version = true;
             } else if (argument.rfind("--", 0) == 0) {
                 readOption(argument, options);
             } else if (argument.size() > 1 && argument[0] == '-') {
@@ -324,6 +336,7 @@ public:
     }
 
     bool help = false;
+    bool version = false;
     std::vector<std::string> words;
     std::vector<const OptionInfo*> given;
 
@@ -369,6 +382,15 @@ void checkCombination(const HostOptions& options, const std::vector<const Option
             throw UsageError(std::string(option->name) + " needs --server sim");
         }
     }
+    const bool simulatedPhone = options.phone == "sim";
+    for (const OptionInfo* option : given) {
+        if (!simulatedPhone && std::string(option->name) == "--sim-api") {
+            throw UsageError("--sim-api applies to the simulated phone only");
+        }
+        if (simulatedPhone && std::string(option->name) == "--detach-kernel-driver") {
+            throw UsageError("--detach-kernel-driver applies to a USB phone only");
+        }
+    }
     const auto& simulation = options.simulation;
     if (!simulation.address.empty() && (simulation.holdPackageAt || simulation.unpinnedKey)) {
         throw UsageError("--sim-address uses a running server: set its faults and key there");
@@ -382,6 +404,9 @@ ParsedCommandLine CommandLine::parse(const std::vector<std::string>& arguments,
     HostOptions options;
     Reader reader(arguments);
     reader.read(options);
+    if (reader.version) {
+        return {std::nullopt, versionText()};
+    }
     auto& words = reader.words;
     const bool helpWord = !words.empty() && words.front() == "help";
     if (reader.help || helpWord) {
@@ -403,7 +428,7 @@ ParsedCommandLine CommandLine::parse(const std::vector<std::string>& arguments,
         options.updateId = words[1];
     }
     checkCombination(options, reader.given);
-    if (options.workingDirectory.empty()) {
+    if (options.workingDirectory.empty() && (bit(options.command) & libraryCommands) != 0) {
         options.workingDirectory = defaultWorkingDirectory(environment);
     }
     if (options.clientVersion.empty()) {
@@ -438,6 +463,7 @@ std::string CommandLine::help(std::optional<Command> command) {
     }
     return text + "\nOptions:\n" + optionLines(everyCommand, false) +
            "  --help                      this help, or a command's (kavrin COMMAND --help)\n" +
+           "  --version                   the versions of kavrin, the library and libusb\n" +
            "\nTesting options (simulated server only):\n" + optionLines(everyCommand, true) +
            "\nExit codes:\n" + ExitCodes::table();
 }

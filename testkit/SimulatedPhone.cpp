@@ -25,6 +25,10 @@ constexpr uint16_t responseInvalidObjectHandle = 0x2009;
 constexpr uint16_t responseInvalidStorageId = 0x2008;
 constexpr uint16_t responseNoValidObjectInfo = 0x2015;
 constexpr uint16_t responseInvalidParentObject = 0x201A;
+constexpr uint16_t responseSessionAlreadyOpen = 0x201E;
+constexpr uint16_t responseSessionNotOpen = 0x2003;
+constexpr uint16_t operationOpenSession = 0x1002;
+constexpr uint16_t operationCloseSession = 0x1003;
 constexpr uint16_t operationGetStorageIds = 0x1004;
 constexpr uint16_t operationGetObjectHandles = 0x1007;
 constexpr uint16_t operationGetObjectInfo = 0x1008;
@@ -176,6 +180,14 @@ SimulatedPhone::SimulatedPhone(Kind kind, std::string deviceId) : deviceId_(std:
     handlers_[operationReadFotaStatus] = [this](const MtpRequest& request) {
         return fotaStatusAnswer(request);
     };
+    handlers_[operationOpenSession] = [this](const MtpRequest& request) {
+        return openSessionAnswer(request);
+    };
+    handlers_[operationCloseSession] = [this](const MtpRequest&) {
+        const bool wasOpen = sessionOpen_;
+        sessionOpen_ = false;
+        return Answer{wasOpen ? responseOk : responseSessionNotOpen, {}, {}};
+    };
     handlers_[operationGetStorageIds] = [this](const MtpRequest&) { return storageIdsAnswer(); };
     handlers_[operationGetObjectHandles] = [this](const MtpRequest& request) {
         return objectHandlesAnswer(request);
@@ -195,6 +207,17 @@ SimulatedPhone::SimulatedPhone(Kind kind, std::string deviceId) : deviceId_(std:
     entries_[0x101] = {0, formatAssociation, u"DCIM", 0};
     entries_[0x102] = {0, formatUndefined, u"notes.txt", 12};
     entries_[0x103] = {0, formatAssociation, u"recovery", 0};
+}
+
+SimulatedPhone::Answer SimulatedPhone::openSessionAnswer(const MtpRequest& request) {
+    if (request.numberOfParameters != 1 || request.parameters[0] == 0) {
+        return {responseParameterNotSupported, {}, {}};
+    }
+    if (sessionOpen_) {
+        return {responseSessionAlreadyOpen, {request.parameters[0]}, {}};
+    }
+    sessionOpen_ = true;
+    return {responseOk, {}, {}};
 }
 
 SimulatedPhone::Answer SimulatedPhone::storageIdsAnswer() const {
@@ -268,10 +291,10 @@ SimulatedPhone::Answer SimulatedPhone::sendObjectInfoAnswer(const MtpRequest& re
     }
     PendingObject pending{nextObjectHandle_++, {parent, 0, {}, 0}};
     try {
-        MtpDatasetReader dataset(request.data ? std::vector<uint8_t>(request.data.get(),
-                                                                     request.data.get() +
-                                                                         request.dataLength)
-                                              : std::vector<uint8_t>());
+        MtpDatasetReader dataset(
+            request.data
+                ? std::vector<uint8_t>(request.data.get(), request.data.get() + request.dataLength)
+                : std::vector<uint8_t>());
         dataset.uint32();
         pending.entry.format = dataset.uint16();
         dataset.uint16();

@@ -23,8 +23,9 @@ namespace kvtest {
 // values, stores sent files under object handles, takes verify-and-update requests for the
 // objects it holds (recording what they carried) and answers ReadFotaStatus. Update operations
 // its DeviceInfo does not list are answered "operation not supported". Its storage answers the
-// standard object operations (see `storageId`). Tests inject faults per operation code. Every member is safe to call from several threads; `cancel` and `progress`
-// answer while `sendFile` runs.
+// standard object operations (see `storageId`). Tests inject faults per operation code. Every
+// member is safe to call from several threads; `cancel` and `progress` answer while `sendFile`
+// runs.
 //
 // A whole legacy update, phone side:
 //     SimulatedPhone phone(SimulatedPhone::Kind::LegacyFota);
@@ -193,6 +194,7 @@ private:
     Answer vendorPropertyAnswer(const MtpRequest& request) const;
     Answer verifyAnswer(const MtpRequest& request);
     Answer fotaStatusAnswer(const MtpRequest& request) const;
+    Answer openSessionAnswer(const MtpRequest& request);
     Answer storageIdsAnswer() const;
     Answer objectHandlesAnswer(const MtpRequest& request) const;
     Answer objectInfoAnswer(const MtpRequest& request) const;
@@ -219,6 +221,7 @@ private:
     std::map<uint32_t, StoredObject> objects_;
     std::map<uint32_t, Entry> entries_;
     std::optional<PendingObject> pendingObject_;
+    bool sessionOpen_ = false;
     std::vector<VerifyCall> verifyCalls_;
     FotaStatus fotaStatus_;
     std::optional<Installation> installation_;

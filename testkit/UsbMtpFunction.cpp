@@ -178,9 +178,9 @@ void UsbMtpFunction::runOperation() {
     }
     auto response = std::make_shared<kv::MtpProvider::MtpResponse>();
     response->data.reset(new uint8_t[largestAnswer]);
-    const auto result = phone_->execute(SimulatedPhone::defaultDeviceId, largestAnswer,
-                                        std::shared_ptr<const kv::MtpProvider::MtpRequest>(request),
-                                        response);
+    const auto result =
+        phone_->execute(SimulatedPhone::defaultDeviceId, largestAnswer,
+                        std::shared_ptr<const kv::MtpProvider::MtpRequest>(request), response);
     payload_.clear();
     dataHeader_.clear();
     announced_.reset();
@@ -203,7 +203,8 @@ void UsbMtpFunction::runOperation() {
     queue(container(typeResponse, response->responseCode, parameters.bytes()));
 }
 
-UsbMtpFunction::Status UsbMtpFunction::bulkIn(std::size_t capacity, std::vector<uint8_t>& transfer) {
+UsbMtpFunction::Status UsbMtpFunction::bulkIn(std::size_t capacity,
+                                              std::vector<uint8_t>& transfer) {
     std::lock_guard<std::mutex> lock(mutex_);
     transfer.clear();
     if (unplugged_) {
@@ -250,7 +251,7 @@ std::vector<uint8_t> UsbMtpFunction::stringDescriptor(uint8_t index) const {
             text.assign(identity_.serial.begin(), identity_.serial.end());
             break;
         case 4:
-            text = u"MTP";
+            text.assign(identity_.interfaceName.begin(), identity_.interfaceName.end());
             break;
         default:
             return {};
@@ -329,6 +330,11 @@ void UsbMtpFunction::unplug() {
     std::lock_guard<std::mutex> lock(mutex_);
     unplugged_ = true;
     changed_.notify_all();
+}
+
+bool UsbMtpFunction::unplugged() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unplugged_;
 }
 
 void UsbMtpFunction::busyAfterCancel(int polls) {

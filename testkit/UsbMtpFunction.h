@@ -41,8 +41,10 @@ public:
         std::string manufacturer = "Kavrin Test Devices";
         std::string product = "Kestrel 5";
         std::string serial = "KT0123456789";
-        // Still-image class 6/1/1 instead of Android's vendor-specific interface named "MTP".
+        // Still-image class 6/1/1 instead of Android's vendor-specific interface.
         bool stillImageClass = false;
+        // The vendor-specific interface's name: "MTP" on a phone.
+        std::string interfaceName = "MTP";
     };
 
     static constexpr std::size_t packetSize = 512;
@@ -71,6 +73,7 @@ public:
     void waitUntilHeld();
     // Every request fails from now on, as on a phone pulled from its cable.
     void unplug();
+    bool unplugged() const;
     // After a Cancel, Get Device Status answers "device busy" this many times.
     void busyAfterCancel(int polls);
     // The phone halts its bulk IN endpoint instead of answering this operation.

@@ -29,7 +29,8 @@ public:
 class MemorySource : public DataSource {
 public:
     MemorySource(const uint8_t* data, uint64_t size) : data_(data), size_(size) {}
-    explicit MemorySource(const std::vector<uint8_t>& bytes) : MemorySource(bytes.data(), bytes.size()) {}
+    explicit MemorySource(const std::vector<uint8_t>& bytes)
+        : MemorySource(bytes.data(), bytes.size()) {}
 
     uint64_t size() const override { return size_; }
     bool read(uint8_t* into, std::size_t length) override;

@@ -98,7 +98,8 @@ TransferStatus LibusbTransport::bulk(uint8_t endpoint, uint8_t* data, std::size_
                               markCompleted, &completed, static_cast<unsigned>(timeout.count()));
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const int submitted = interrupted_ ? LIBUSB_ERROR_INTERRUPTED : libusb_submit_transfer(transfer);
+        const int submitted =
+            interrupted_ ? LIBUSB_ERROR_INTERRUPTED : libusb_submit_transfer(transfer);
         if (submitted != LIBUSB_SUCCESS) {
             libusb_free_transfer(transfer);
             return transferStatusOf(submitted);
@@ -130,8 +131,8 @@ TransferStatus LibusbTransport::bulkOut(const uint8_t* data, std::size_t length,
     return status == TransferStatus::Ok && sent != length ? TransferStatus::Error : status;
 }
 
-TransferStatus LibusbTransport::bulkIn(uint8_t* buffer, std::size_t capacity,
-                                       std::size_t& received, Timeout timeout) {
+TransferStatus LibusbTransport::bulkIn(uint8_t* buffer, std::size_t capacity, std::size_t& received,
+                                       Timeout timeout) {
     return bulk(interface_.bulkIn, buffer, capacity, received, timeout);
 }
 
@@ -149,7 +150,8 @@ TransferStatus LibusbTransport::cancelRequest(uint32_t transactionId) {
     return result < 0 ? transferStatusOf(result) : TransferStatus::Ok;
 }
 
-TransferStatus LibusbTransport::deviceStatus(uint16_t& code, std::vector<uint8_t>& haltedEndpoints) {
+TransferStatus LibusbTransport::deviceStatus(uint16_t& code,
+                                             std::vector<uint8_t>& haltedEndpoints) {
     uint8_t data[statusCapacity] = {};
     const int result = libusb_control_transfer(
         handle_, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE,
@@ -160,7 +162,8 @@ TransferStatus LibusbTransport::deviceStatus(uint16_t& code, std::vector<uint8_t
     if (result < 4) {
         return TransferStatus::Error;
     }
-    const std::size_t length = std::min<std::size_t>(getUint16(data), static_cast<std::size_t>(result));
+    const std::size_t length =
+        std::min<std::size_t>(getUint16(data), static_cast<std::size_t>(result));
     code = getUint16(data + 2);
     haltedEndpoints.clear();
     for (std::size_t at = 4; at + 4 <= length; at += 4) {

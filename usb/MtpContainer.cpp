@@ -56,7 +56,8 @@ std::array<uint8_t, headerSize> dataHeader(uint16_t code, uint32_t transactionId
                                            uint64_t payloadLength) {
     const uint64_t length = payloadLength + headerSize;
     std::array<uint8_t, headerSize> header{};
-    putHeader(header.data(), length >= unknownLength ? unknownLength : static_cast<uint32_t>(length),
+    putHeader(header.data(),
+              length >= unknownLength ? unknownLength : static_cast<uint32_t>(length),
               ContainerType::Data, code, transactionId);
     return header;
 }

@@ -83,7 +83,8 @@ bool MtpPhoneSession::succeeded(const MtpOutcome& outcome, const char* name) {
 MtpResult MtpPhoneSession::open() {
     problem_.clear();
     MtpOutcome outcome = run({operationOpenSession, {sessionId}, nullptr, nullptr}, "OpenSession");
-    if (outcome.result == MtpResult::Success && outcome.responseCode == responseSessionAlreadyOpen) {
+    if (outcome.result == MtpResult::Success &&
+        outcome.responseCode == responseSessionAlreadyOpen) {
         run({operationCloseSession, {}, nullptr, nullptr}, "CloseSession");
         outcome = run({operationOpenSession, {sessionId}, nullptr, nullptr}, "OpenSession");
     }
@@ -105,10 +106,8 @@ MtpResult MtpPhoneSession::execute(uint64_t maxDataLength, const MtpRequest& req
     transport_->resetInterrupt();
     problem_.clear();
     const auto count = std::min<uint16_t>(request.numberOfParameters, 5);
-    MtpOperation operation{request.operationCode,
-                           {request.parameters, request.parameters + count},
-                           nullptr,
-                           nullptr};
+    MtpOperation operation{
+        request.operationCode, {request.parameters, request.parameters + count}, nullptr, nullptr};
     MemorySource source(request.data.get(), request.data ? request.dataLength : 0);
     if (request.data && request.dataLength > 0) {
         operation.dataOut = &source;
@@ -125,8 +124,8 @@ MtpResult MtpPhoneSession::execute(uint64_t maxDataLength, const MtpRequest& req
         response.data.reset(new uint8_t[own.bytes().size()]);
         std::copy(own.bytes().begin(), own.bytes().end(), response.data.get());
     }
-    response.dataLength = response.data && operation.dataIn == &buffer ? buffer.length()
-                                                                        : own.bytes().size();
+    response.dataLength =
+        response.data && operation.dataIn == &buffer ? buffer.length() : own.bytes().size();
     response.responseCode = outcome.responseCode;
     response.numberOfParameters = static_cast<uint16_t>(outcome.parameters.size());
     std::fill(std::begin(response.parameters), std::end(response.parameters), 0);
@@ -216,9 +215,8 @@ MtpResult MtpPhoneSession::resolveFolder(const std::vector<std::u16string>& fold
     return MtpResult::InvalidArgument;
 }
 
-MtpResult MtpPhoneSession::sendObject(uint32_t storage, uint32_t parent,
-                                      const std::u16string& name, DataSource& source,
-                                      uint32_t& objectHandle) {
+MtpResult MtpPhoneSession::sendObject(uint32_t storage, uint32_t parent, const std::u16string& name,
+                                      DataSource& source, uint32_t& objectHandle) {
     ObjectInfo info{storage, MtpDatasets::formatUndefined,
                     static_cast<uint32_t>(std::min<uint64_t>(source.size(), 0xFFFFFFFF)), parent,
                     name};
@@ -233,8 +231,7 @@ MtpResult MtpPhoneSession::sendObject(uint32_t storage, uint32_t parent,
         problem_ = "SendObjectInfo: the phone named no object handle";
         return MtpResult::UsbResponseError;
     }
-    const MtpOutcome sent =
-        run({operationSendObject, {}, &source, nullptr}, "SendObject");
+    const MtpOutcome sent = run({operationSendObject, {}, &source, nullptr}, "SendObject");
     if (!succeeded(sent, "SendObject")) {
         return sent.result == MtpResult::Success ? MtpResult::GeneralError : sent.result;
     }
@@ -269,9 +266,9 @@ MtpResult MtpPhoneSession::sendFile(const std::string& localPath,
     uint32_t parent = 0;
     MtpResult result = resolveFolder(folders, storage, parent);
     MtpResult replaced = MtpResult::Success;
-    const auto existing =
-        result == MtpResult::Success ? findChild(storage, parent, name, false, replaced)
-                                     : std::nullopt;
+    const auto existing = result == MtpResult::Success
+                              ? findChild(storage, parent, name, false, replaced)
+                              : std::nullopt;
     if (result == MtpResult::Success) {
         result = replaced;
     }
@@ -279,7 +276,8 @@ MtpResult MtpPhoneSession::sendFile(const std::string& localPath,
         const MtpOutcome deleted =
             run({operationDeleteObject, {*existing}, nullptr, nullptr}, "DeleteObject");
         if (!succeeded(deleted, "DeleteObject")) {
-            result = deleted.result == MtpResult::Success ? MtpResult::GeneralError : deleted.result;
+            result =
+                deleted.result == MtpResult::Success ? MtpResult::GeneralError : deleted.result;
         }
     }
     if (result == MtpResult::Success) {

@@ -57,15 +57,14 @@ public:
                         "the phone did not answer in time (bulk " + direction + ")", status,
                         endpoint};
             case TransferStatus::Stall:
-                return {phaseResult, "the phone halted its bulk " + direction + " endpoint",
-                        status, endpoint};
+                return {phaseResult, "the phone halted its bulk " + direction + " endpoint", status,
+                        endpoint};
             case TransferStatus::NoDevice:
                 return {MtpResult::DeviceDisconnected, "the phone was unplugged", status, endpoint};
             case TransferStatus::Interrupted:
                 return {MtpResult::Cancelled, "cancelled", status, endpoint};
             case TransferStatus::Overflow:
-                return {phaseResult, "the phone sent more than a transfer holds", status,
-                        endpoint};
+                return {phaseResult, "the phone sent more than a transfer holds", status, endpoint};
             case TransferStatus::Ok:
             case TransferStatus::Error:
                 break;
@@ -83,10 +82,13 @@ public:
 MtpTransactionEngine::MtpTransactionEngine(UsbTransport& transport, Options options)
     : transport_(transport), options_(std::move(options)) {
     if (!options_.pause) {
-        options_.pause = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
+        options_.pause = [](std::chrono::milliseconds pause) {
+            std::this_thread::sleep_for(pause);
+        };
     }
     const std::size_t packet = transport_.packetSize();
-    buffer_.resize(std::max(options_.chunkSize / packet * packet, roundUp(largestResponse, packet)));
+    buffer_.resize(
+        std::max(options_.chunkSize / packet * packet, roundUp(largestResponse, packet)));
 }
 
 uint32_t MtpTransactionEngine::nextTransactionId() {
@@ -147,8 +149,8 @@ void MtpTransactionEngine::sendData(const MtpOperation& operation, uint32_t tran
     std::size_t filled = header.size();
     uint64_t remaining = size;
     for (;;) {
-        const auto piece = static_cast<std::size_t>(
-            std::min<uint64_t>(buffer_.size() - filled, remaining));
+        const auto piece =
+            static_cast<std::size_t>(std::min<uint64_t>(buffer_.size() - filled, remaining));
         if (piece > 0 && !source.read(buffer_.data() + filled, piece)) {
             throw Failure(MtpResult::GeneralError, "the data to send could not be read");
         }
@@ -177,9 +179,9 @@ std::size_t MtpTransactionEngine::receiveFirst(uint8_t* buffer, std::size_t capa
             return received;
         }
         if (received > 0) {
-            throw Failure(MtpResult::UsbResponseError,
-                          "the phone sent " + std::to_string(received) +
-                              " bytes, fewer than a container header");
+            throw Failure(MtpResult::UsbResponseError, "the phone sent " +
+                                                           std::to_string(received) +
+                                                           " bytes, fewer than a container header");
         }
     }
     throw Failure(MtpResult::UsbResponseError,
@@ -192,10 +194,10 @@ MtpOutcome MtpTransactionEngine::receive(const MtpOperation& operation, uint32_t
     ContainerHeader header = MtpContainer::decodeHeader(buffer_.data(), received);
     if (header.type == static_cast<uint16_t>(ContainerType::Data)) {
         if (header.transactionId != transactionId || header.code != operation.code) {
-            throw Failure(MtpResult::UsbReadDataError,
-                          "the phone sent data of transaction " +
-                              std::to_string(header.transactionId) + " while " +
-                              std::to_string(transactionId) + " runs");
+            throw Failure(MtpResult::UsbReadDataError, "the phone sent data of transaction " +
+                                                           std::to_string(header.transactionId) +
+                                                           " while " +
+                                                           std::to_string(transactionId) + " runs");
         }
         receiveData(operation, received);
         received = receiveFirst(buffer_.data(), firstRead);
@@ -212,8 +214,10 @@ MtpOutcome MtpTransactionEngine::receive(const MtpOperation& operation, uint32_t
                           " while " + std::to_string(transactionId) + " runs");
     }
     try {
-        return {MtpResult::Success, header.code,
-                MtpContainer::decodeParameters(buffer_.data(), received), {}};
+        return {MtpResult::Success,
+                header.code,
+                MtpContainer::decodeParameters(buffer_.data(), received),
+                {}};
     } catch (const ProtocolError& error) {
         throw Failure(MtpResult::UsbResponseError, error.what());
     }
@@ -225,22 +229,22 @@ void MtpTransactionEngine::receiveData(const MtpOperation& operation, std::size_
     const bool known = header.length != MtpContainer::unknownLength;
     const uint64_t announced = known ? header.length - MtpContainer::headerSize : 0;
     if (known && received > header.length) {
-        throw Failure(MtpResult::UsbReadDataError,
-                      "a data container announced " + std::to_string(header.length) +
-                          " bytes and brought more");
+        throw Failure(MtpResult::UsbReadDataError, "a data container announced " +
+                                                       std::to_string(header.length) +
+                                                       " bytes and brought more");
     }
     if (known && announced > capacity) {
-        throw Failure(MtpResult::NotEnoughMemory,
-                      "the phone announced " + std::to_string(announced) +
-                          " bytes of data, more than the " + std::to_string(capacity) +
-                          " expected");
+        throw Failure(MtpResult::NotEnoughMemory, "the phone announced " +
+                                                      std::to_string(announced) +
+                                                      " bytes of data, more than the " +
+                                                      std::to_string(capacity) + " expected");
     }
     uint64_t got = 0;
     auto keep = [&](const uint8_t* data, std::size_t length) {
         if (length > capacity - got) {
-            throw Failure(MtpResult::NotEnoughMemory,
-                          "the phone sent more data than the " + std::to_string(capacity) +
-                              " bytes expected");
+            throw Failure(MtpResult::NotEnoughMemory, "the phone sent more data than the " +
+                                                          std::to_string(capacity) +
+                                                          " bytes expected");
         }
         if (length > 0) {
             operation.dataIn->write(data, length);
@@ -252,9 +256,9 @@ void MtpTransactionEngine::receiveData(const MtpOperation& operation, std::size_
     bool ended = received < roundUp(largestResponse, transport_.packetSize());
     while (known ? got < announced : !ended) {
         if (ended) {
-            throw Failure(MtpResult::UsbReadDataError,
-                          "the data phase ended after " + std::to_string(got) + " of " +
-                              std::to_string(announced) + " bytes");
+            throw Failure(MtpResult::UsbReadDataError, "the data phase ended after " +
+                                                           std::to_string(got) + " of " +
+                                                           std::to_string(announced) + " bytes");
         }
         const std::size_t request =
             known ? std::min(buffer_.size(), roundUp(announced - got, transport_.packetSize()))
@@ -262,9 +266,9 @@ void MtpTransactionEngine::receiveData(const MtpOperation& operation, std::size_
         const std::size_t length =
             bulkIn(buffer_.data(), request, options_.transferTimeout, MtpResult::UsbReadDataError);
         if (known && length > announced - got) {
-            throw Failure(MtpResult::UsbReadDataError,
-                          "a data container announced " + std::to_string(announced) +
-                              " bytes and brought more");
+            throw Failure(MtpResult::UsbReadDataError, "a data container announced " +
+                                                           std::to_string(announced) +
+                                                           " bytes and brought more");
         }
         keep(buffer_.data(), length);
         ended = length < request;

@@ -27,7 +27,8 @@ struct Candidate {
 std::optional<Candidate> candidateOf(const libusb_interface_descriptor& setting) {
     const bool stillImage = setting.bInterfaceClass == LIBUSB_CLASS_IMAGE &&
                             setting.bInterfaceSubClass == 1 && setting.bInterfaceProtocol == 1;
-    const bool vendor = setting.bInterfaceClass == LIBUSB_CLASS_VENDOR_SPEC && setting.iInterface != 0;
+    const bool vendor =
+        setting.bInterfaceClass == LIBUSB_CLASS_VENDOR_SPEC && setting.iInterface != 0;
     if (!stillImage && !vendor) {
         return std::nullopt;
     }
@@ -40,7 +41,8 @@ std::optional<Candidate> candidateOf(const libusb_interface_descriptor& setting)
     for (int e = 0; e < setting.bNumEndpoints; ++e) {
         const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
         const int type = endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK;
-        const bool in = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
+        const bool in =
+            (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
         if (type == LIBUSB_TRANSFER_TYPE_BULK) {
             (in ? candidate.mtpInterface.bulkIn : candidate.mtpInterface.bulkOut) =
                 endpoint.bEndpointAddress;
@@ -86,8 +88,9 @@ std::string text(libusb_device_handle* handle, uint8_t index) {
     }
     unsigned char buffer[256];
     const int length = libusb_get_string_descriptor_ascii(handle, index, buffer, sizeof buffer);
-    return length > 0 ? std::string(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(length))
-                      : std::string();
+    return length > 0
+               ? std::string(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(length))
+               : std::string();
 }
 
 std::string locationOf(uint8_t bus, uint8_t address) {
@@ -217,9 +220,8 @@ std::vector<AttachedPhone> UsbDevices::list() const {
             if (!mtp) {
                 continue;
             }
-        } else if (std::any_of(candidates.begin(), candidates.end(), [](const Candidate& c) {
-                       return c.stillImage || c.mtpShape;
-                   })) {
+        } else if (std::any_of(candidates.begin(), candidates.end(),
+                               [](const Candidate& c) { return c.stillImage || c.mtpShape; })) {
             phone.problem = openProblem(opened, phone.location);
         } else {
             continue;
@@ -227,6 +229,10 @@ std::vector<AttachedPhone> UsbDevices::list() const {
         phone.id = phone.serial.empty() ? phone.location : idPrefix + phone.serial;
         phones.push_back(std::move(phone));
     }
+    // In bus order, whatever order the system enumerates them in.
+    std::sort(phones.begin(), phones.end(), [](const AttachedPhone& a, const AttachedPhone& b) {
+        return a.location < b.location;
+    });
     return phones;
 }
 
@@ -236,7 +242,8 @@ OpenedPhone UsbDevices::open(const std::string& deviceId, bool detachKernelDrive
     }
     const std::string rest = deviceId.substr(sizeof idPrefix - 1);
     const auto location = locationIn(rest);
-    OpenedPhone unopened = failed(OpenFailure::NotFound, "no MTP phone " + deviceId + " is attached");
+    OpenedPhone unopened =
+        failed(OpenFailure::NotFound, "no MTP phone " + deviceId + " is attached");
     for (libusb_device* device : DeviceList(context_->get())) {
         const bool here = location && libusb_get_bus_number(device) == location->first &&
                           libusb_get_device_address(device) == location->second;
@@ -250,9 +257,9 @@ OpenedPhone UsbDevices::open(const std::string& deviceId, bool detachKernelDrive
         const int opened = libusb_open(device, &handle);
         if (opened != LIBUSB_SUCCESS) {
             // A serial number cannot be read without access: say so if no other phone has it.
-            unopened = failed(opened == LIBUSB_ERROR_ACCESS ? OpenFailure::AccessDenied
-                                                            : OpenFailure::Other,
-                              openProblem(opened, where));
+            unopened = failed(
+                opened == LIBUSB_ERROR_ACCESS ? OpenFailure::AccessDenied : OpenFailure::Other,
+                openProblem(opened, where));
             if (here) {
                 return unopened;
             }
@@ -285,7 +292,7 @@ OpenedPhone UsbDevices::open(const std::string& deviceId, bool detachKernelDrive
             libusb_close(handle);
             return driver ? failed(OpenFailure::KernelDriver,
                                    "a kernel driver holds the MTP interface of the phone at " +
-                                       where + ": let kavrin detach it")
+                                       where + ": have it detached (kavrin --detach-kernel-driver)")
                           : failed(OpenFailure::Busy,
                                    "the phone at " + where +
                                        " is busy: another program holds it (the desktop's file "

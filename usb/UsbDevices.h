@@ -27,6 +27,7 @@ class UsbDevices {
 public:
     explicit UsbDevices(std::shared_ptr<UsbContext> context);
 
+    // In the order of their locations.
     std::vector<AttachedPhone> list() const;
     // `deviceId` is "usb:SERIAL" or "usb:BUS:ADDRESS"; the interface is claimed, after
     // detaching a kernel driver from it only when asked.

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "MtpTransactionEngine.h"
 #include "AttachedPhone.h"
+#include "MtpTransactionEngine.h"
 #include "kavrin/MtpProvider.h"
 
 namespace kvusb {
