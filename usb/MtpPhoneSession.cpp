@@ -113,19 +113,23 @@ MtpResult MtpPhoneSession::execute(uint64_t maxDataLength, const MtpRequest& req
         operation.dataOut = &source;
     }
     // Into the caller's buffer when there is one; a buffer of our own otherwise.
-    BufferSink buffer(response.data.get(), response.data ? maxDataLength : 0);
-    VectorSink own(response.data ? 0 : maxDataLength);
-    operation.dataIn = response.data ? static_cast<DataSink*>(&buffer) : &own;
+    const bool callersBuffer = response.data != nullptr;
+    BufferSink buffer(response.data.get(), callersBuffer ? maxDataLength : 0);
+    VectorSink own(callersBuffer ? 0 : maxDataLength);
+    operation.dataIn = callersBuffer ? static_cast<DataSink*>(&buffer) : &own;
     const MtpOutcome outcome = run(operation, "the operation");
     if (outcome.result != MtpResult::Success) {
         return outcome.result;
     }
-    if (!response.data && !own.bytes().empty()) {
+    if (callersBuffer) {
+        response.dataLength = buffer.length();
+    } else if (!own.bytes().empty()) {
         response.data.reset(new uint8_t[own.bytes().size()]);
         std::copy(own.bytes().begin(), own.bytes().end(), response.data.get());
+        response.dataLength = own.bytes().size();
+    } else {
+        response.dataLength = 0;
     }
-    response.dataLength =
-        response.data && operation.dataIn == &buffer ? buffer.length() : own.bytes().size();
     response.responseCode = outcome.responseCode;
     response.numberOfParameters = static_cast<uint16_t>(outcome.parameters.size());
     std::fill(std::begin(response.parameters), std::end(response.parameters), 0);

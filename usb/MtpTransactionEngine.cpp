@@ -166,13 +166,13 @@ void MtpTransactionEngine::sendData(const MtpOperation& operation, uint32_t tran
     }
 }
 
-std::size_t MtpTransactionEngine::receiveFirst(uint8_t* buffer, std::size_t capacity) {
+std::size_t MtpTransactionEngine::receiveFirst(std::size_t capacity) {
     for (int zeroLength = 0; zeroLength <= zeroLengthPacketsAllowed; ++zeroLength) {
         const std::size_t received =
-            bulkIn(buffer, capacity, options_.responseTimeout, MtpResult::UsbResponseError);
+            bulkIn(buffer_.data(), capacity, options_.responseTimeout, MtpResult::UsbResponseError);
         if (received >= MtpContainer::headerSize) {
             try {
-                MtpContainer::decodeHeader(buffer, received);
+                MtpContainer::decodeHeader(buffer_.data(), received);
             } catch (const ProtocolError& error) {
                 throw Failure(MtpResult::UsbResponseError, error.what());
             }
@@ -190,7 +190,7 @@ std::size_t MtpTransactionEngine::receiveFirst(uint8_t* buffer, std::size_t capa
 
 MtpOutcome MtpTransactionEngine::receive(const MtpOperation& operation, uint32_t transactionId) {
     const std::size_t firstRead = roundUp(largestResponse, transport_.packetSize());
-    std::size_t received = receiveFirst(buffer_.data(), firstRead);
+    std::size_t received = receiveFirst(firstRead);
     ContainerHeader header = MtpContainer::decodeHeader(buffer_.data(), received);
     if (header.type == static_cast<uint16_t>(ContainerType::Data)) {
         if (header.transactionId != transactionId || header.code != operation.code) {
@@ -200,7 +200,7 @@ MtpOutcome MtpTransactionEngine::receive(const MtpOperation& operation, uint32_t
                                                            std::to_string(transactionId) + " runs");
         }
         receiveData(operation, received);
-        received = receiveFirst(buffer_.data(), firstRead);
+        received = receiveFirst(firstRead);
         header = MtpContainer::decodeHeader(buffer_.data(), received);
     }
     if (header.type != static_cast<uint16_t>(ContainerType::Response)) {

@@ -73,8 +73,9 @@ private:
     MtpOutcome receive(const MtpOperation& operation, uint32_t transactionId);
     // The data phase whose first `received` bytes are in the buffer.
     void receiveData(const MtpOperation& operation, std::size_t received);
-    // The first transfer of a container, past any zero-length packets; at least a valid header.
-    std::size_t receiveFirst(uint8_t* buffer, std::size_t capacity);
+    // The first transfer of a container into the buffer, past any zero-length packets: at least
+    // a valid header.
+    std::size_t receiveFirst(std::size_t capacity);
     std::size_t bulkIn(uint8_t* buffer, std::size_t capacity, UsbTransport::Timeout timeout,
                        MtpResult failure);
     void bulkOut(const uint8_t* data, std::size_t length, MtpResult failure);

@@ -23,11 +23,11 @@ UsbMtpProvider::UsbMtpProvider(Options options)
       devices_(std::make_unique<UsbDevices>(context_)) {}
 
 UsbMtpProvider::~UsbMtpProvider() {
-    for (const auto& [deviceId, connection] : connections_) {
-        (void)deviceId;
-        std::lock_guard<std::mutex> call(connection->call);
-        if (connection->session) {
-            connection->session->close();
+    for (const auto& entry : connections_) {
+        Connection& connection = *entry.second;
+        std::lock_guard<std::mutex> call(connection.call);
+        if (connection.session) {
+            connection.session->close();
         }
     }
 }
