@@ -25,6 +25,8 @@ constexpr unsigned bit(Command command) {
 
 constexpr unsigned libraryCommands = ~(bit(Command::SimServer) | bit(Command::Devices));
 constexpr unsigned everyCommand = ~0u;
+// Every command but devices, which only looks at the USB bus.
+constexpr unsigned serverCommands = ~bit(Command::Devices);
 constexpr unsigned afterSearch =
     bit(Command::Download) | bit(Command::Transfer) | bit(Command::Install) | bit(Command::Update);
 
@@ -235,16 +237,16 @@ const OptionInfo optionTable[] = {
          bit(Command::Update) | bit(Command::Devices),
      [](HostOptions& o, const std::string&) { o.json = true; }, false},
     {"--verbose", nullptr, "show the library's information lines, not only its errors",
-     everyCommand, [](HostOptions& o, const std::string&) { o.verbose = true; }, false},
+     serverCommands, [](HostOptions& o, const std::string&) { o.verbose = true; }, false},
     {"--sim-package-size", "BYTES", "size of the simulated package (default 134217728)",
-     everyCommand,
+     serverCommands,
      [](HostOptions& o, const std::string& v) {
          o.simulation.packageSize = byteCount("--sim-package-size", v);
      },
      true},
     {"--sim-server-key", "KEY",
      "pinned (default), or other: the server presents a key that\nis not the pinned one",
-     everyCommand,
+     serverCommands,
      [](HostOptions& o, const std::string& v) {
          o.simulation.unpinnedKey = choose(serverKeys, "--sim-server-key", v);
      },

@@ -214,8 +214,10 @@ MtpResult MtpPhoneSession::resolveFolder(const std::vector<std::u16string>& fold
             return MtpResult::Success;
         }
     }
-    problem_ = "the phone has no such folder on any of its " + std::to_string(ids.size()) +
-               " storages; kavrin creates none";
+    // A locked phone shows no storage at all.
+    problem_ = ids.empty() ? "the phone shows no storage: unlock it and allow file transfer"
+                           : "the phone has no such folder on any of its " +
+                                 std::to_string(ids.size()) + " storages; none is created";
     return MtpResult::InvalidArgument;
 }
 

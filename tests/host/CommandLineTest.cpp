@@ -91,6 +91,7 @@ TEST(CommandLineTest, PhonesAreSimulatedOrUsbWithTheirOwnOptions) {
           {"update", "--detach-kernel-driver"},
           {"devices", "--workdir", "w"},
           {"devices", "--phone", "usb"},
+          {"devices", "--sim-package-size", "100"},
           {"devices", "extra"}}) {
         EXPECT_THROW(parse(refused), CommandLine::UsageError) << refused.back();
     }

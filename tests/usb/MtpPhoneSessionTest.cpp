@@ -158,6 +158,10 @@ TEST_F(MtpPhoneSessionTest, SendFileCreatesNothingThePhoneDoesNotHave) {
     EXPECT_EQ(session->sendFile(directory.file("missing"), destination, handle),
               MtpResult::InvalidArgument);
     EXPECT_EQ(operationsSent().size(), codes.size());
+
+    // A storage list that is not one.
+    phone->answerOkWithoutData(0x1004);
+    EXPECT_EQ(session->sendFile(packageFile(10), destination, handle), MtpResult::UsbReadDataError);
 }
 
 TEST_F(MtpPhoneSessionTest, PhoneFailuresEndTheCallAndLeaveTheSessionUsable) {
