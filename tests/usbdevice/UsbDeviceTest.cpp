@@ -308,7 +308,7 @@ TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
     EmulatedUsbPhone& emulated = addPhone(phone);
     std::vector<std::string> diagnostics;
     kvusb::UsbMtpProvider::Options options;
-    options.engine.responseTimeout = 200ms;
+    options.engine.responseTimeout = 500ms;
     options.engine.statusInterval = 10ms;
     options.diagnostics = [&](const std::string& line) { diagnostics.push_back(line); };
     provider = std::make_shared<kvusb::UsbMtpProvider>(options);
