@@ -61,10 +61,10 @@ MtpPhoneSession::MtpPhoneSession(std::unique_ptr<UsbTransport> transport,
                                  MtpTransactionEngine::Options options)
     : transport_(std::move(transport)), engine_(*transport_, std::move(options)) {}
 
-MtpOutcome MtpPhoneSession::run(const MtpOperation& operation, const char* name) {
+MtpOutcome MtpPhoneSession::run(const MtpOperation& operation, const std::string& name) {
     MtpOutcome outcome = engine_.run(operation);
     if (outcome.result != MtpResult::Success) {
-        problem_ = std::string(name) + ": " + outcome.problem;
+        problem_ = name + ": " + outcome.problem;
     }
     return outcome;
 }
@@ -117,7 +117,7 @@ MtpResult MtpPhoneSession::execute(uint64_t maxDataLength, const MtpRequest& req
     BufferSink buffer(response.data.get(), callersBuffer ? maxDataLength : 0);
     VectorSink own(callersBuffer ? 0 : maxDataLength);
     operation.dataIn = callersBuffer ? static_cast<DataSink*>(&buffer) : &own;
-    const MtpOutcome outcome = run(operation, "the operation");
+    const MtpOutcome outcome = run(operation, "operation " + hex(request.operationCode));
     if (outcome.result != MtpResult::Success) {
         return outcome.result;
     }

@@ -47,7 +47,7 @@ public:
     const std::string& problem() const { return problem_; }
 
 private:
-    MtpOutcome run(const MtpOperation& operation, const char* name);
+    MtpOutcome run(const MtpOperation& operation, const std::string& name);
     // The response must be OK; otherwise the problem names the operation and the code.
     bool succeeded(const MtpOutcome& outcome, const char* name);
     std::optional<std::vector<uint8_t>> fetch(uint16_t code, std::vector<uint32_t> parameters,

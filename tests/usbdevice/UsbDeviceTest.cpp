@@ -324,7 +324,8 @@ TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
     EXPECT_EQ(std::vector<uint8_t>(response.data.get(), response.data.get() + response.dataLength),
               phone->deviceInfoDataset());
     ASSERT_EQ(diagnostics.size(), 2u);
-    EXPECT_NE(diagnostics[0].find("did not answer in time"), std::string::npos) << diagnostics[0];
+    EXPECT_EQ(diagnostics[0],
+              "usb:KT0123456789: operation 0x9171: the phone did not answer in time (bulk in)");
     EXPECT_NE(diagnostics[1].find("halted its bulk in endpoint"), std::string::npos)
         << diagnostics[1];
 }
