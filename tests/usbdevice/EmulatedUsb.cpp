@@ -269,6 +269,37 @@ void EmulatedUsbPhone::discard(UMockdevIoctlClient* client) {
     umockdev_ioctl_client_complete(client, -1, EINVAL);
 }
 
+void EmulatedUsbPhone::holdInterface(Holder holder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holder_ = holder;
+}
+
+bool EmulatedUsbPhone::driverDetached() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return driverDetached_;
+}
+
+void EmulatedUsbPhone::claim(UMockdevIoctlClient* client, bool detachingDriver) {
+    if (detachingDriver && holder_ == Holder::KernelDriver) {
+        holder_ = Holder::Nobody;
+        driverDetached_ = true;
+    }
+    const bool free = holder_ == Holder::Nobody;
+    umockdev_ioctl_client_complete(client, free ? 0 : -1, free ? 0 : EBUSY);
+}
+
+void EmulatedUsbPhone::answerDriver(UMockdevIoctlClient* client) {
+    if (holder_ != Holder::KernelDriver) {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return;
+    }
+    g_autoptr(UMockdevIoctlData) data =
+        resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(usbdevfs_getdriver));
+    auto* driver = reinterpret_cast<usbdevfs_getdriver*>(data->data);
+    std::snprintf(driver->driver, sizeof driver->driver, "%s", "kavrin_test");
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
 bool EmulatedUsbPhone::handle(UMockdevIoctlClient* client) {
     std::lock_guard<std::mutex> lock(mutex_);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
@@ -292,11 +323,15 @@ bool EmulatedUsbPhone::handle(UMockdevIoctlClient* client) {
         std::memcpy(&endpoint, data->data, sizeof endpoint);
         function_.clearHalt(static_cast<uint8_t>(endpoint));
         umockdev_ioctl_client_complete(client, 0, 0);
-    } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE ||
-               request == USBDEVFS_SETINTERFACE || request == USBDEVFS_RESET) {
+    } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM) {
+        claim(client, request == USBDEVFS_DISCONNECT_CLAIM);
+    } else if (request == USBDEVFS_RELEASEINTERFACE || request == USBDEVFS_SETINTERFACE ||
+               request == USBDEVFS_RESET) {
         umockdev_ioctl_client_complete(client, 0, 0);
-    } else if (request == USBDEVFS_GETDRIVER || request == USBDEVFS_IOCTL) {
-        umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver bound
+    } else if (request == USBDEVFS_GETDRIVER) {
+        answerDriver(client);
+    } else if (request == USBDEVFS_IOCTL) {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);  // reattaching: nothing to bind
     } else {
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
     }

@@ -45,6 +45,9 @@ private:
 // libusb's event loop does not spin.
 class EmulatedUsbPhone {
 public:
+    // Who else holds the phone's MTP interface.
+    enum class Holder { Nobody, Program, KernelDriver };
+
     EmulatedUsbPhone(UMockdevTestbed* testbed, std::shared_ptr<SimulatedPhone> phone,
                      uint8_t address, UsbMtpFunction::Identity identity);
     ~EmulatedUsbPhone();
@@ -57,6 +60,9 @@ public:
     std::string location() const;
     // URBs submitted and not reaped; 0 once libusb has ended.
     std::size_t unreapedUrbs() const;
+    // Claims of the interface fail while it is held; a kernel driver may be detached.
+    void holdInterface(Holder holder);
+    bool driverDetached() const;
 
     // Handles one ioctl of the node; runs on umockdev's thread.
     bool handle(UMockdevIoctlClient* client);
@@ -76,6 +82,8 @@ private:
     void submit(UMockdevIoctlClient* client);
     void reap(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client);
+    void claim(UMockdevIoctlClient* client, bool detachingDriver);
+    void answerDriver(UMockdevIoctlClient* client);
     // Moves the pending URBs the phone can answer now to the reapable ones.
     void advance();
     bool complete(Urb& urb);
@@ -90,6 +98,8 @@ private:
     mutable std::mutex mutex_;
     std::deque<Urb> pending_;
     std::deque<Urb> reapable_;
+    Holder holder_ = Holder::Nobody;
+    bool driverDetached_ = false;
 };
 
 }  // namespace kvtest

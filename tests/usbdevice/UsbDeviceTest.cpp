@@ -330,6 +330,29 @@ TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
         << diagnostics[1];
 }
 
+TEST_F(UsbDeviceTest, AnotherHolderOfThePhoneIsNamedAndAKernelDriverDetachedOnlyWhenAsked) {
+    EmulatedUsbPhone& emulated = addPhone(std::make_shared<SimulatedPhone>());
+    emulated.holdInterface(EmulatedUsbPhone::Holder::Program);
+    const Outcome busy = kavrin({"identify", "--phone", "usb"});
+    EXPECT_EQ(busy.exitCode, kvhost::ExitCodes::hostFailure);
+    EXPECT_EQ(busy.err,
+              "kavrin: the phone at usb:001:002 is busy: another program holds it (the desktop's "
+              "file manager or photo import, for instance): close it or unmount the phone, then "
+              "try again\n");
+
+    emulated.holdInterface(EmulatedUsbPhone::Holder::KernelDriver);
+    const Outcome driver = kavrin({"identify", "--phone", "usb"});
+    EXPECT_EQ(driver.exitCode, kvhost::ExitCodes::hostFailure);
+    EXPECT_NE(
+        driver.err.find("a kernel driver holds the MTP interface of the phone at usb:001:002"),
+        std::string::npos)
+        << driver.err;
+    EXPECT_FALSE(emulated.driverDetached());
+    const Outcome detached = kavrin({"identify", "--phone", "usb", "--detach-kernel-driver"});
+    EXPECT_EQ(detached.exitCode, 0) << detached.err;
+    EXPECT_TRUE(emulated.driverDetached());
+}
+
 TEST_F(UsbDeviceTest, AVendorInterfaceNotNamedMtpIsNoPhone) {
     UsbMtpFunction::Identity adb;
     adb.interfaceName = "ADB Interface";
