@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ExitCodes.h"
+#include "VersionText.h"
 
 #ifndef KAVRIN_HOST_VERSION
 #define KAVRIN_HOST_VERSION "0"
@@ -25,8 +26,10 @@ constexpr unsigned bit(Command command) {
     return 1u << static_cast<unsigned>(command);
 }
 
-constexpr unsigned libraryCommands = ~bit(Command::SimServer);
+constexpr unsigned libraryCommands = ~(bit(Command::SimServer) | bit(Command::Devices));
 constexpr unsigned everyCommand = ~0u;
+// Every command but devices, which only looks at the USB bus.
+constexpr unsigned serverCommands = ~bit(Command::Devices);
 constexpr unsigned afterSearch =
     bit(Command::Download) | bit(Command::Transfer) | bit(Command::Install) | bit(Command::Update);
 
@@ -72,6 +75,10 @@ constexpr CommandInfo commands[] = {
      "connect-to entries that reach it. For tests and benchmarks: other kavrin processes use\n"
      "it with --sim-address, curl with --connect-to and --cacert. On Ctrl-C it prints the\n"
      "package bytes it served.\n"},
+    {Command::Devices, "devices", "", "list the MTP phones attached by USB",
+     "Lists the phones attached by USB that offer MTP, with their vendor and product ids,\n"
+     "manufacturer, model, serial number and the id that --phone takes. Says so when there\n"
+     "is none. A phone kavrin may not open is listed with the reason.\n"},
 };
 
 template <typename Value>
@@ -187,10 +194,10 @@ void applyAddress(HostOptions& options, const std::string& text) {
 }
 
 void applyPhone(HostOptions& options, const std::string& text) {
-    if (text != "sim") {
-        throw UsageError(
-            "--phone: only the simulated phone 'sim' is available; a USB phone "
-            "needs an MTP provider that kavrin does not have yet");
+    const std::string usb = "usb:";
+    if (text != "sim" && text != "usb" && (text.rfind(usb, 0) != 0 || text.size() == usb.size())) {
+        throw UsageError("--phone takes sim, usb, usb:SERIAL or usb:BUS:ADDRESS, not '" + text +
+                         "'");
     }
     options.phone = text;
 }
@@ -239,8 +246,13 @@ const OptionInfo optionTable[] = {
          o.clientVersion = nonEmpty("--client-version", v);
      },
      false},
-    {"--phone", "NAME", "the phone: sim (default, the simulated phone)", libraryCommands,
-     applyPhone, false},
+    {"--phone", "NAME",
+     "the phone: sim (default, the simulated phone), usb (the only\n"
+     "MTP phone attached by USB), usb:SERIAL or usb:BUS:ADDRESS",
+     libraryCommands, applyPhone, false},
+    {"--detach-kernel-driver", nullptr,
+     "detach a kernel driver that holds the USB phone's MTP\ninterface", libraryCommands,
+     [](HostOptions& o, const std::string&) { o.detachKernelDriver = true; }, false},
     {"--connect-timeout", "SECONDS",
      "give up on a server not connected within SECONDS, TLS\nhandshake included (default " +
          std::to_string(TransferLimits{}.connectTimeoutSeconds) + ")",
@@ -283,19 +295,19 @@ const OptionInfo optionTable[] = {
      [](HostOptions& o, const std::string&) { o.keepPackage = true; }, false},
     {"--json", nullptr, "print the outcome as JSON on standard output",
      bit(Command::Identify) | bit(Command::Updates) | bit(Command::Result) | bit(Command::Imei) |
-         bit(Command::Update),
+         bit(Command::Update) | bit(Command::Devices),
      [](HostOptions& o, const std::string&) { o.json = true; }, false},
     {"--verbose", nullptr, "show the library's information lines, not only its errors",
-     everyCommand, [](HostOptions& o, const std::string&) { o.verbose = true; }, false},
+     serverCommands, [](HostOptions& o, const std::string&) { o.verbose = true; }, false},
     {"--sim-package-size", "BYTES", "size of the simulated package (default 134217728)",
-     everyCommand,
+     serverCommands,
      [](HostOptions& o, const std::string& v) {
          o.simulation.packageSize = byteCount("--sim-package-size", v);
      },
      true},
     {"--sim-server-key", "KEY",
      "pinned (default), or other: the server presents a key that\nis not the pinned one",
-     everyCommand,
+     serverCommands,
      [](HostOptions& o, const std::string& v) {
          o.simulation.unpinnedKey = choose(serverKeys, "--sim-server-key", v);
      },
@@ -377,6 +389,8 @@ public:
             const std::string& argument = arguments_[index_];
             if (argument == "--help" || argument == "-h") {
                 help = true;
+            } else if (argument == "--version") {
+                version = true;
             } else if (argument.rfind("--", 0) == 0) {
                 readOption(argument, options);
             } else if (argument.size() > 1 && argument[0] == '-') {
@@ -388,6 +402,7 @@ public:
     }
 
     bool help = false;
+    bool version = false;
     std::vector<std::string> words;
     std::vector<const OptionInfo*> given;
 
@@ -433,6 +448,15 @@ void checkCombination(const HostOptions& options, const std::vector<const Option
             throw UsageError(std::string(option->name) + " needs --server sim");
         }
     }
+    const bool simulatedPhone = options.phone == "sim";
+    for (const OptionInfo* option : given) {
+        if (!simulatedPhone && std::string(option->name) == "--sim-api") {
+            throw UsageError("--sim-api applies to the simulated phone only");
+        }
+        if (simulatedPhone && std::string(option->name) == "--detach-kernel-driver") {
+            throw UsageError("--detach-kernel-driver applies to a USB phone only");
+        }
+    }
     const auto& simulation = options.simulation;
     if (!simulation.address.empty() &&
         (simulation.holdPackageAt || simulation.dripPackageMilliseconds ||
@@ -448,6 +472,9 @@ ParsedCommandLine CommandLine::parse(const std::vector<std::string>& arguments,
     HostOptions options;
     Reader reader(arguments);
     reader.read(options);
+    if (reader.version) {
+        return {std::nullopt, versionText()};
+    }
     auto& words = reader.words;
     const bool helpWord = !words.empty() && words.front() == "help";
     if (reader.help || helpWord) {
@@ -469,7 +496,7 @@ ParsedCommandLine CommandLine::parse(const std::vector<std::string>& arguments,
         options.updateId = words[1];
     }
     checkCombination(options, reader.given);
-    if (options.workingDirectory.empty()) {
+    if (options.workingDirectory.empty() && (bit(options.command) & libraryCommands) != 0) {
         options.workingDirectory = defaultWorkingDirectory(environment);
     }
     if (options.clientVersion.empty()) {
@@ -504,6 +531,7 @@ std::string CommandLine::help(std::optional<Command> command) {
     }
     return text + "\nOptions:\n" + optionLines(everyCommand, false) +
            "  --help                      this help, or a command's (kavrin COMMAND --help)\n" +
+           "  --version                   the versions of kavrin, the library and libusb\n" +
            "\nTesting options (simulated server only):\n" + optionLines(everyCommand, true) +
            "\nExit codes:\n" + ExitCodes::table();
 }

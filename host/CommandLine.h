@@ -21,7 +21,8 @@ enum class Command {
     Result,
     Imei,
     Update,
-    SimServer
+    SimServer,
+    Devices
 };
 
 // Where the update servers are: the simulated one in this process, or a deployment.
@@ -57,12 +58,14 @@ struct HostOptions {
     bool verbose = false;
     bool json = false;
     TransferLimits transferLimits;
-    // "sim"; a USB phone will be named here once an MTP provider for it exists.
+    // "sim", "usb" (the only MTP phone attached), "usb:SERIAL" or "usb:BUS:ADDRESS".
     std::string phone = "sim";
+    // Detach a kernel driver that holds the phone's MTP interface.
+    bool detachKernelDriver = false;
     SimulationOptions simulation;
 };
 
-// What the command line asks for: a command to run, or help to print.
+// What the command line asks for: a command to run, or a text to print (help, version).
 struct ParsedCommandLine {
     std::optional<HostOptions> options;
     std::string help;

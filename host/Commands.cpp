@@ -16,6 +16,7 @@
 #include "HostError.h"
 #include "InterruptWatcher.h"
 #include "SimulatedPhone.h"
+#include "UsbMtpProvider.h"
 
 namespace kvhost {
 
@@ -61,6 +62,22 @@ void createWorkingDirectory(const std::string& path) {
     }
 }
 
+// The one MTP phone attached, for `--phone usb`.
+std::string onlyPhone(const std::vector<kvusb::AttachedPhone>& phones) {
+    if (phones.empty()) {
+        throw HostError("no MTP phone is attached by USB (kavrin devices lists them)");
+    }
+    if (phones.size() > 1) {
+        std::string ids;
+        for (const kvusb::AttachedPhone& phone : phones) {
+            ids += (ids.empty() ? "" : ", ") + phone.id;
+        }
+        throw HostError(std::to_string(phones.size()) + " MTP phones are attached (" + ids +
+                        "): choose one with --phone usb:SERIAL or --phone usb:BUS:ADDRESS");
+    }
+    return phones.front().id;
+}
+
 std::string offeredIds(const std::vector<Update>& updates) {
     std::string ids;
     for (const Update& update : updates) {
@@ -81,10 +98,18 @@ int Commands::run() {
     if (!options_.capabilityFile.empty()) {
         capabilityFile_ = readCapabilityFile(options_.capabilityFile);
     }
+    if (options_.command == Command::Devices) {
+        return listDevices();
+    }
     if (options_.server == ServerChoice::Sim) {
         server_ = std::make_unique<SimulatedServer>(options_.simulation);
     }
     return options_.command == Command::SimServer ? serveUntilInterrupted() : runOnLibrary();
+}
+
+int Commands::listDevices() {
+    printer_.devices(kvusb::UsbMtpProvider().phones());
+    return 0;
 }
 
 int Commands::serveUntilInterrupted() {
@@ -146,6 +171,7 @@ Result Commands::runSteps(UpdateSteps& steps) {
         case Command::Transfer:
         case Command::Install:
         case Command::SimServer:
+        case Command::Devices:
             break;
     }
     return updateStep(steps);
@@ -300,8 +326,9 @@ kv::Kavrin::SessionParameters Commands::sessionParameters() const {
     kv::Kavrin::SessionParameters parameters;
     parameters.logger = std::make_shared<ConsoleLogger>(console_, options_.verbose);
     parameters.httpProvider = httpProvider();
-    parameters.mtpProvider = connectPhone();
-    parameters.deviceId = kvtest::SimulatedPhone::defaultDeviceId;
+    const Phone phone = connectPhone();
+    parameters.mtpProvider = phone.provider;
+    parameters.deviceId = phone.deviceId;
     parameters.workingDirectory = options_.workingDirectory;
     parameters.yavServer = parameters.zuntServer = environmentOf(options_.server);
     parameters.language = options_.language;
@@ -322,16 +349,34 @@ std::shared_ptr<kv::HttpProvider> Commands::httpProvider() const {
     return std::make_shared<CurlHttpProvider>(std::move(options));
 }
 
-std::shared_ptr<kv::MtpProvider> Commands::connectPhone() const {
-    // Only the simulated phone for now (CommandLine refuses other names); a USB phone needs an
-    // MTP provider on a USB stack, which belongs here.
+Commands::Phone Commands::connectPhone() const {
+    return options_.phone == "sim" ? simulatedPhone() : usbPhone();
+}
+
+Commands::Phone Commands::usbPhone() const {
+    kvusb::UsbMtpProvider::Options usb;
+    usb.detachKernelDriver = options_.detachKernelDriver;
+    usb.diagnostics = [console = console_](const std::string& line) {
+        console->line("kavrin: USB phone " + line);
+    };
+    auto provider = std::make_shared<kvusb::UsbMtpProvider>(std::move(usb));
+    const std::string deviceId =
+        options_.phone == "usb" ? onlyPhone(provider->phones()) : options_.phone;
+    std::string problem;
+    if (!provider->connect(deviceId, problem)) {
+        throw HostError(problem);
+    }
+    return {provider, deviceId};
+}
+
+Commands::Phone Commands::simulatedPhone() const {
     auto phone = std::make_shared<kvtest::SimulatedPhone>(options_.simulation.phoneKind);
     // Large packages: keep their size and digest, not their bytes.
     phone->setTransferMode(kvtest::SimulatedPhone::TransferMode::DigestOnly);
     phone->setTransferChunkSize(1 << 20);
     phone->installOnVerify({SimulatedServer::targetVersion,
                             kvtest::SimulatedPhone::FotaStatus::withReport(0, "update installed")});
-    return phone;
+    return {phone, kvtest::SimulatedPhone::defaultDeviceId};
 }
 
 }  // namespace kvhost

@@ -32,7 +32,14 @@ private:
     using Result = kv::Kavrin::Result;
     using Update = kv::Kavrin::UpdateMetadata;
 
+    // The phone's provider and the device id it knows the phone by.
+    struct Phone {
+        std::shared_ptr<kv::MtpProvider> provider;
+        std::string deviceId;
+    };
+
     int serveUntilInterrupted();
+    int listDevices();
     int runOnLibrary();
     Result runSteps(UpdateSteps& steps);
     Result identify(UpdateSteps& steps);
@@ -50,7 +57,10 @@ private:
     ProgressBar::Milestone holdMilestone() const;
     kv::Kavrin::SessionParameters sessionParameters() const;
     std::shared_ptr<kv::HttpProvider> httpProvider() const;
-    std::shared_ptr<kv::MtpProvider> connectPhone() const;
+    Phone connectPhone() const;
+    Phone simulatedPhone() const;
+    // Opens the USB phone the command line names; throws HostError with the reason.
+    Phone usbPhone() const;
 
     const HostOptions options_;
     const std::shared_ptr<Console> console_;

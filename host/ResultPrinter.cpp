@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <cstdio>
 #include <utility>
 
 namespace kvhost {
@@ -49,6 +50,35 @@ Json::Value updateDocument(const kv::Kavrin::UpdateMetadata& update) {
     value["minBatteryLevel"] = update.minBatteryLevel;
     value["installationDuration"] = Json::Int64{update.installationDuration};
     return value;
+}
+
+std::string hex4(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", value);
+    return text;
+}
+
+Json::Value phoneDocument(const kvusb::AttachedPhone& phone) {
+    Json::Value value;
+    value["id"] = phone.id;
+    value["location"] = phone.location;
+    value["vendorId"] = hex4(phone.vendorId);
+    value["productId"] = hex4(phone.productId);
+    value["manufacturer"] = phone.manufacturer;
+    value["model"] = phone.model;
+    value["serial"] = phone.serial;
+    value["problem"] = phone.problem;
+    return value;
+}
+
+std::string phoneLine(const kvusb::AttachedPhone& phone) {
+    std::string line = phone.id + "  " + hex4(phone.vendorId) + ":" + hex4(phone.productId);
+    for (const std::string* name : {&phone.manufacturer, &phone.model}) {
+        line += name->empty() ? "" : "  " + *name;
+    }
+    line += phone.serial.empty() ? "" : "  serial " + phone.serial;
+    line += phone.id == phone.location ? "" : "  at " + phone.location;
+    return line + "\n" + (phone.problem.empty() ? "" : "    " + phone.problem + "\n");
 }
 
 }  // namespace
@@ -105,6 +135,22 @@ void ResultPrinter::finalResult(const kv::Kavrin::FinalResult* result,
         console_->result("Final result: the phone installs " + updateId +
                          " by itself and reports no final result to the host\n");
     }
+}
+
+void ResultPrinter::devices(const std::vector<kvusb::AttachedPhone>& phones) const {
+    if (json_) {
+        Json::Value list = Json::arrayValue;
+        for (const auto& phone : phones) {
+            list.append(phoneDocument(phone));
+        }
+        console_->result(document(list));
+        return;
+    }
+    std::string text = phones.empty() ? "No MTP phone is attached by USB.\n" : "";
+    for (const auto& phone : phones) {
+        text += phoneLine(phone);
+    }
+    console_->result(text);
 }
 
 }  // namespace kvhost

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "AttachedPhone.h"
 #include "Console.h"
 #include "kavrin/Kavrin.h"
 
@@ -20,6 +21,8 @@ public:
     // The final result read from a legacy phone, or none for a phone that installs by itself;
     // `updateId` when the command installed one.
     void finalResult(const kv::Kavrin::FinalResult* result, const std::string& updateId) const;
+    // The MTP phones attached by USB, or that there is none.
+    void devices(const std::vector<kvusb::AttachedPhone>& phones) const;
 
 private:
     const std::shared_ptr<Console> console_;

@@ -14,6 +14,11 @@ void MtpDatasetReader::require(std::size_t count) const {
     }
 }
 
+uint8_t MtpDatasetReader::uint8() {
+    require(1);
+    return bytes_[position_++];
+}
+
 uint16_t MtpDatasetReader::uint16() {
     require(2);
     const auto value = static_cast<uint16_t>(bytes_[position_] | (bytes_[position_ + 1] << 8));
@@ -36,6 +41,19 @@ std::u16string MtpDatasetReader::sizedLongString() {
     std::u16string text;
     for (uint32_t unit = 0; unit < (length - 4) / 2; ++unit) {
         text.push_back(static_cast<char16_t>(uint16()));
+    }
+    return text;
+}
+
+std::u16string MtpDatasetReader::mtpString() {
+    const uint8_t count = uint8();
+    require(2u * count);
+    std::u16string text;
+    for (uint8_t unit = 0; unit < count; ++unit) {
+        text.push_back(static_cast<char16_t>(uint16()));
+    }
+    if (!text.empty() && text.back() == u'\0') {
+        text.pop_back();
     }
     return text;
 }

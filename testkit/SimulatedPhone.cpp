@@ -22,6 +22,23 @@ constexpr uint16_t responseGeneralError = 0x2002;
 constexpr uint16_t responseOperationNotSupported = 0x2005;
 constexpr uint16_t responseParameterNotSupported = 0x2006;
 constexpr uint16_t responseInvalidObjectHandle = 0x2009;
+constexpr uint16_t responseInvalidStorageId = 0x2008;
+constexpr uint16_t responseNoValidObjectInfo = 0x2015;
+constexpr uint16_t responseInvalidParentObject = 0x201A;
+constexpr uint16_t responseSessionAlreadyOpen = 0x201E;
+constexpr uint16_t responseSessionNotOpen = 0x2003;
+constexpr uint16_t operationOpenSession = 0x1002;
+constexpr uint16_t operationCloseSession = 0x1003;
+constexpr uint16_t operationGetStorageIds = 0x1004;
+constexpr uint16_t operationGetObjectHandles = 0x1007;
+constexpr uint16_t operationGetObjectInfo = 0x1008;
+constexpr uint16_t operationDeleteObject = 0x100B;
+constexpr uint16_t operationSendObjectInfo = 0x100C;
+constexpr uint16_t operationSendObject = 0x100D;
+constexpr uint16_t formatUndefined = 0x3000;
+constexpr uint16_t formatAssociation = 0x3001;
+constexpr uint32_t everyObject = 0;
+constexpr uint32_t rootObjects = 0xFFFFFFFF;
 constexpr uint16_t operationGetDeviceInfo = 0x1001;
 constexpr uint16_t operationVerifyAndUpdate = 0x9170;
 constexpr uint16_t operationReadFotaStatus = 0x9171;
@@ -163,6 +180,176 @@ SimulatedPhone::SimulatedPhone(Kind kind, std::string deviceId) : deviceId_(std:
     handlers_[operationReadFotaStatus] = [this](const MtpRequest& request) {
         return fotaStatusAnswer(request);
     };
+    handlers_[operationOpenSession] = [this](const MtpRequest& request) {
+        return openSessionAnswer(request);
+    };
+    handlers_[operationCloseSession] = [this](const MtpRequest&) {
+        const bool wasOpen = sessionOpen_;
+        sessionOpen_ = false;
+        return Answer{wasOpen ? responseOk : responseSessionNotOpen, {}, {}};
+    };
+    handlers_[operationGetStorageIds] = [this](const MtpRequest&) { return storageIdsAnswer(); };
+    handlers_[operationGetObjectHandles] = [this](const MtpRequest& request) {
+        return objectHandlesAnswer(request);
+    };
+    handlers_[operationGetObjectInfo] = [this](const MtpRequest& request) {
+        return objectInfoAnswer(request);
+    };
+    handlers_[operationDeleteObject] = [this](const MtpRequest& request) {
+        return deleteObjectAnswer(request);
+    };
+    handlers_[operationSendObjectInfo] = [this](const MtpRequest& request) {
+        return sendObjectInfoAnswer(request);
+    };
+    handlers_[operationSendObject] = [this](const MtpRequest& request) {
+        return sendObjectAnswer(request);
+    };
+    entries_[0x101] = {0, formatAssociation, u"DCIM", 0};
+    entries_[0x102] = {0, formatUndefined, u"notes.txt", 12};
+    entries_[0x103] = {0, formatAssociation, u"recovery", 0};
+}
+
+SimulatedPhone::Answer SimulatedPhone::openSessionAnswer(const MtpRequest& request) {
+    if (request.numberOfParameters != 1 || request.parameters[0] == 0) {
+        return {responseParameterNotSupported, {}, {}};
+    }
+    if (sessionOpen_) {
+        return {responseSessionAlreadyOpen, {request.parameters[0]}, {}};
+    }
+    sessionOpen_ = true;
+    return {responseOk, {}, {}};
+}
+
+SimulatedPhone::Answer SimulatedPhone::storageIdsAnswer() const {
+    return {responseOk, {}, MtpDatasetWriter().uint32(1).uint32(storageId).bytes()};
+}
+
+SimulatedPhone::Answer SimulatedPhone::objectHandlesAnswer(const MtpRequest& request) const {
+    const uint32_t storage = parameter(request, 0);
+    if (storage != storageId && storage != 0xFFFFFFFF) {
+        return {responseInvalidStorageId, {}, {}};
+    }
+    const uint32_t parent = parameter(request, 2);
+    std::vector<uint32_t> handles;
+    for (const auto& [handle, entry] : entries_) {
+        if (parent == everyObject || entry.parent == (parent == rootObjects ? 0 : parent)) {
+            handles.push_back(handle);
+        }
+    }
+    MtpDatasetWriter dataset;
+    dataset.uint32(static_cast<uint32_t>(handles.size()));
+    for (const uint32_t handle : handles) {
+        dataset.uint32(handle);
+    }
+    return {responseOk, {}, dataset.bytes()};
+}
+
+SimulatedPhone::Answer SimulatedPhone::objectInfoAnswer(const MtpRequest& request) const {
+    const auto found = entries_.find(parameter(request, 0));
+    if (found == entries_.end()) {
+        return {responseInvalidObjectHandle, {}, {}};
+    }
+    const Entry& entry = found->second;
+    MtpDatasetWriter dataset;
+    dataset.uint32(storageId)
+        .uint16(entry.format)
+        .uint16(0)
+        .uint32(static_cast<uint32_t>(std::min<uint64_t>(entry.size, 0xFFFFFFFF)))
+        .uint16(0);
+    for (int field = 0; field < 6; ++field) {
+        dataset.uint32(0);
+    }
+    dataset.uint32(entry.parent)
+        .uint16(entry.format == formatAssociation ? 1 : 0)
+        .uint32(0)
+        .uint32(0)
+        .mtpString(entry.name)
+        .mtpString(u"")
+        .mtpString(u"")
+        .mtpString(u"");
+    return {responseOk, {}, dataset.bytes()};
+}
+
+SimulatedPhone::Answer SimulatedPhone::deleteObjectAnswer(const MtpRequest& request) {
+    const uint32_t handle = parameter(request, 0);
+    if (entries_.erase(handle) == 0) {
+        return {responseInvalidObjectHandle, {}, {}};
+    }
+    objects_.erase(handle);
+    return {responseOk, {}, {}};
+}
+
+SimulatedPhone::Answer SimulatedPhone::sendObjectInfoAnswer(const MtpRequest& request) {
+    if (parameter(request, 0) != storageId) {
+        return {responseInvalidStorageId, {}, {}};
+    }
+    uint32_t parent = parameter(request, 1);
+    parent = parent == rootObjects ? 0 : parent;
+    const auto folder = entries_.find(parent);
+    if (parent != 0 && (folder == entries_.end() || folder->second.format != formatAssociation)) {
+        return {responseInvalidParentObject, {}, {}};
+    }
+    PendingObject pending{nextObjectHandle_++, {parent, 0, {}, 0}};
+    try {
+        MtpDatasetReader dataset(
+            request.data
+                ? std::vector<uint8_t>(request.data.get(), request.data.get() + request.dataLength)
+                : std::vector<uint8_t>());
+        dataset.uint32();
+        pending.entry.format = dataset.uint16();
+        dataset.uint16();
+        pending.entry.size = dataset.uint32();
+        dataset.uint16();
+        for (int field = 0; field < 7; ++field) {
+            dataset.uint32();  // thumb and image fields, then the parent the parameter names
+        }
+        dataset.uint16();
+        dataset.uint32();
+        dataset.uint32();
+        pending.entry.name = dataset.mtpString();
+    } catch (const std::invalid_argument&) {
+        return {responseGeneralError, {}, {}};
+    }
+    pendingObject_ = pending;
+    return {responseOk, {storageId, parent == 0 ? rootObjects : parent, pending.handle}, {}};
+}
+
+SimulatedPhone::Answer SimulatedPhone::sendObjectAnswer(const MtpRequest& request) {
+    if (!pendingObject_) {
+        return {responseNoValidObjectInfo, {}, {}};
+    }
+    PendingObject pending = std::move(*pendingObject_);
+    pendingObject_.reset();
+    const uint64_t length = request.data ? request.dataLength : 0;
+    if (pending.entry.size != 0xFFFFFFFF && length != pending.entry.size) {
+        return {responseGeneralError, {}, {}};
+    }
+    pending.entry.size = length;
+    ReceivedFile file(transferMode_);
+    file.add(request.data.get(), static_cast<size_t>(length));
+    entries_[pending.handle] = pending.entry;
+    objects_[pending.handle] = file.finish(pathOf(pending.handle));
+    return {responseOk, {}, {}};
+}
+
+std::string SimulatedPhone::pathOf(uint32_t handle) const {
+    std::string path;
+    for (auto found = entries_.find(handle); found != entries_.end();
+         found = entries_.find(found->second.parent)) {
+        path = "/" + kvinternal::utf16ToUtf8(found->second.name) + path;
+    }
+    return path;
+}
+
+void SimulatedPhone::removeRootObject(const std::string& utf8Name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::u16string name = kvinternal::utf8ToUtf16(utf8Name);
+    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+        if (entry->second.parent == 0 && entry->second.name == name) {
+            entries_.erase(entry);
+            return;
+        }
+    }
 }
 
 bool SimulatedPhone::lists(uint16_t operationCode) const {

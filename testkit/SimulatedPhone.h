@@ -22,9 +22,10 @@ namespace kvtest {
 // dataset listing the update operations of its kind, GetVendorProperty from a table of property
 // values, stores sent files under object handles, takes verify-and-update requests for the
 // objects it holds (recording what they carried) and answers ReadFotaStatus. Update operations
-// its DeviceInfo does not list are answered "operation not supported". Tests inject faults per
-// operation code. Every member is safe to call from several threads; `cancel` and `progress`
-// answer while `sendFile` runs.
+// its DeviceInfo does not list are answered "operation not supported". Its storage answers the
+// standard object operations (see `storageId`). Tests inject faults per operation code. Every
+// member is safe to call from several threads; `cancel` and `progress` answer while `sendFile`
+// runs.
 //
 // A whole legacy update, phone side:
 //     SimulatedPhone phone(SimulatedPhone::Kind::LegacyFota);
@@ -91,6 +92,11 @@ public:
     };
 
     static constexpr char defaultDeviceId[] = "simulated-phone-1";
+    // The phone's one storage, as MTP sees it: its root holds the folders "recovery" and "DCIM"
+    // and the file "notes.txt". GetStorageIDs, GetObjectHandles, GetObjectInfo, DeleteObject,
+    // SendObjectInfo and SendObject work on it; an object sent with SendObject is kept like a
+    // file that `sendFile` received, under the path of its folder.
+    static constexpr uint32_t storageId = 0x00010001;
     // The IMEI the phone reports unless a test sets another.
     static constexpr char defaultImei[] = "490154203237518";
 
@@ -106,6 +112,8 @@ public:
     // A vendor property answered with exactly these bytes.
     void setRawProperty(uint16_t propertyCode, std::vector<uint8_t> data);
     void setRootingStatus(uint8_t status);
+    // Removes an object of the storage's root by name (a phone without a "recovery" folder).
+    void removeRootObject(const std::string& utf8Name);
     // Sets the encrypted (build key) and the plain IMEI properties.
     void setImei(const std::string& digits);
 
@@ -168,11 +176,32 @@ private:
 
     class ReceivedFile;
 
+    // An object of the storage; root objects have parent 0.
+    struct Entry {
+        uint32_t parent = 0;
+        uint16_t format = 0;
+        std::u16string name;
+        uint64_t size = 0;
+    };
+    // Announced by SendObjectInfo, awaiting its SendObject.
+    struct PendingObject {
+        uint32_t handle = 0;
+        Entry entry;
+    };
+
     Answer answer(const MtpRequest& request);
     Answer deviceInfoAnswer() const;
     Answer vendorPropertyAnswer(const MtpRequest& request) const;
     Answer verifyAnswer(const MtpRequest& request);
     Answer fotaStatusAnswer(const MtpRequest& request) const;
+    Answer openSessionAnswer(const MtpRequest& request);
+    Answer storageIdsAnswer() const;
+    Answer objectHandlesAnswer(const MtpRequest& request) const;
+    Answer objectInfoAnswer(const MtpRequest& request) const;
+    Answer deleteObjectAnswer(const MtpRequest& request);
+    Answer sendObjectInfoAnswer(const MtpRequest& request);
+    Answer sendObjectAnswer(const MtpRequest& request);
+    std::string pathOf(uint32_t handle) const;
     bool lists(uint16_t operationCode) const;
     static MtpResult deliver(const Answer& answer, uint64_t maxDataLength, MtpResponse& response);
     void waitWhileHeld(std::unique_lock<std::mutex>& lock);
@@ -190,6 +219,9 @@ private:
     std::optional<MtpResult> sendFileFault_;
     std::vector<RecordedRequest> requests_;
     std::map<uint32_t, StoredObject> objects_;
+    std::map<uint32_t, Entry> entries_;
+    std::optional<PendingObject> pendingObject_;
+    bool sessionOpen_ = false;
     std::vector<VerifyCall> verifyCalls_;
     FotaStatus fotaStatus_;
     std::optional<Installation> installation_;

@@ -107,6 +107,42 @@ TEST(CommandLineTest, TransferLimitsDefaultAndAreBoundedWholeNumbers) {
     EXPECT_NE(help.find("--low-speed-limit BYTES"), std::string::npos);
 }
 
+TEST(CommandLineTest, PhonesAreSimulatedOrUsbWithTheirOwnOptions) {
+    variables = {{"HOME", "/h"}};
+    EXPECT_EQ(parse({"update"}).options->phone, "sim");
+    for (const char* phone : {"usb", "usb:KT0123456789", "usb:001:002"}) {
+        const auto options = *parse({"update", "--phone", phone}).options;
+        EXPECT_EQ(options.phone, phone);
+        EXPECT_FALSE(options.detachKernelDriver);
+    }
+    EXPECT_TRUE(
+        parse({"identify", "--phone=usb", "--detach-kernel-driver"}).options->detachKernelDriver);
+    const auto devices = parse({"devices", "--json"});
+    EXPECT_EQ(devices.options->command, Command::Devices);
+    EXPECT_TRUE(devices.options->json);
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"update", "--phone", "mtp"},
+          {"update", "--phone", "usb:"},
+          {"update", "--phone", "usb", "--sim-api", "legacy"},
+          {"update", "--detach-kernel-driver"},
+          {"devices", "--workdir", "w"},
+          {"devices", "--phone", "usb"},
+          {"devices", "--sim-package-size", "100"},
+          {"devices", "extra"}}) {
+        EXPECT_THROW(parse(refused), CommandLine::UsageError) << refused.back();
+    }
+}
+
+TEST(CommandLineTest, VersionIsPrintedWhateverElseIsGiven) {
+    variables.clear();
+    for (const std::vector<std::string>& line :
+         {std::vector<std::string>{"--version"}, {"update", "--version"}}) {
+        const auto parsed = parse(line);
+        EXPECT_FALSE(parsed.options);
+        EXPECT_EQ(parsed.help.rfind("kavrin 1.4.6\nKavrin library ", 0), 0u) << parsed.help;
+    }
+}
+
 TEST(CommandLineTest, HelpIsForTheCommandNamed) {
     variables.clear();
     EXPECT_EQ(parse({"help", "update"}).help, CommandLine::help(Command::Update));

@@ -162,7 +162,11 @@ TEST_F(KavrinCommandTest, UnusableCommandLinesGetOneLineAndTheUsageCode) {
                           Case{{"download"}, "download needs one update id"},
                           Case{{"download", "YAV:0", "--keep-package"},
                                "--keep-package does not apply to download"},
-                          Case{{"update", "--phone", "usb"}, "only the simulated phone"},
+                          Case{{"update", "--phone", "usb:"}, "--phone takes sim, usb"},
+                          Case{{"update", "--phone", "usb", "--sim-api", "v3"},
+                               "--sim-api applies to the simulated phone only"},
+                          Case{{"update", "--detach-kernel-driver"},
+                               "--detach-kernel-driver applies to a USB phone only"},
                           Case{{"update", "--sim-api", "v5"}, "--sim-api takes one of"},
                           Case{{"update", "--server", "test", "--sim-server-key", "other"},
                                "--sim-server-key needs --server sim"},
@@ -174,6 +178,39 @@ TEST_F(KavrinCommandTest, UnusableCommandLinesGetOneLineAndTheUsageCode) {
         EXPECT_NE(rejected.err.find(c.reason), std::string::npos) << rejected.err;
         EXPECT_EQ(rejected.err.find('\n'), rejected.err.size() - 1) << rejected.err;
     }
+}
+
+// This machine has no USB phone (CI's neither); elsewhere the listed phones are checked for form
+// and the no-phone case is skipped.
+TEST_F(KavrinCommandTest, DevicesSaysWhenNoPhoneIsAttachedAndUsbPhoneThenFails) {
+    ChildProcess listing({KAVRIN_EXECUTABLE, "devices"});
+    ASSERT_EQ(listing.finish(60s), 0) << listing.err();
+    const std::string none = "No MTP phone is attached by USB.\n";
+    if (listing.out() != none) {
+        std::istringstream lines(listing.out());
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_TRUE(line.rfind("usb:", 0) == 0 || line.rfind("    ", 0) == 0) << line;
+        }
+        GTEST_SKIP() << "a phone is attached here: " << listing.out();
+    }
+    ChildProcess json({KAVRIN_EXECUTABLE, "devices", "--json"});
+    ASSERT_EQ(json.finish(60s), 0) << json.err();
+    EXPECT_EQ(parsed(json.out()), Json::Value(Json::arrayValue));
+
+    const Outcome update = run({"identify", "--phone", "usb"});
+    EXPECT_EQ(update.exitCode, 70);
+    EXPECT_EQ(update.err, "kavrin: no MTP phone is attached by USB (kavrin devices lists them)\n");
+    const Outcome named = run({"identify", "--phone", "usb:KT0123456789"});
+    EXPECT_EQ(named.exitCode, 70);
+    EXPECT_EQ(named.err, "kavrin: no MTP phone usb:KT0123456789 is attached\n");
+}
+
+TEST_F(KavrinCommandTest, VersionNamesKavrinTheLoadedLibraryAndLibusb) {
+    ChildProcess version({KAVRIN_EXECUTABLE, "--version"});
+    ASSERT_EQ(version.finish(60s), 0) << version.err();
+    EXPECT_EQ(version.out().rfind("kavrin 1.4.6\nKavrin library 1.4.6 (/", 0), 0u) << version.out();
+    EXPECT_NE(version.out().find("libKavrin.so.1.4.6)\nlibusb 1."), std::string::npos)
+        << version.out();
 }
 
 TEST_F(KavrinCommandTest, EachCommandsHelpListsOnlyItsOptions) {

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "SimulatedPhone.h"
+
+namespace kvtest {
+
+// A phone's MTP function as its USB endpoints see it, with a SimulatedPhone as its brain: the
+// host writes containers to bulk OUT, the operation runs on the phone once its command (and data
+// phase) has arrived, and the data and response containers wait on bulk IN. Transfers follow USB's
+// packet rules: an IN transfer ends with a short packet, a container of whole packets is followed
+// by a zero-length packet, and a packet that does not fit the host's buffer overflows it. The
+// control endpoint answers string descriptors and the still-image class requests Cancel and Get
+// Device Status. The container codec is written here independently of the provider's. Safe to
+// use from several threads.
+class UsbMtpFunction {
+public:
+    enum class Status { Ok, Pending, Stall, NoDevice, Overflow };
+
+    struct Setup {
+        uint8_t requestType = 0;
+        uint8_t request = 0;
+        uint16_t value = 0;
+        uint16_t index = 0;
+        uint16_t length = 0;
+    };
+
+    struct Identity {
+        uint16_t vendorId = 0x4B56;
+        uint16_t productId = 0x5001;
+        std::string manufacturer = "Kavrin Test Devices";
+        std::string product = "Kestrel 5";
+        std::string serial = "KT0123456789";
+        // Still-image class 6/1/1 instead of Android's vendor-specific interface.
+        bool stillImageClass = false;
+        // The vendor-specific interface's name: "MTP" on a phone.
+        std::string interfaceName = "MTP";
+    };
+
+    static constexpr std::size_t packetSize = 512;
+    static constexpr uint8_t bulkInAddress = 0x81;
+    static constexpr uint8_t bulkOutAddress = 0x02;
+    static constexpr uint8_t interruptAddress = 0x83;
+
+    UsbMtpFunction(std::shared_ptr<SimulatedPhone> phone, Identity identity);
+
+    // The device descriptor followed by the configuration descriptor with its interface and
+    // endpoints, as the kernel shows them in sysfs.
+    std::vector<uint8_t> descriptors() const;
+    const Identity& identity() const { return identity_; }
+
+    // Takes one OUT transfer whole, or leaves it Pending while the phone holds its data phase.
+    Status bulkOut(const uint8_t* data, std::size_t length);
+    // The next IN transfer for a buffer of `capacity` bytes; Pending while nothing is due.
+    Status bulkIn(std::size_t capacity, std::vector<uint8_t>& transfer);
+    Status control(const Setup& setup, const std::vector<uint8_t>& dataOut,
+                   std::vector<uint8_t>& dataIn);
+    Status clearHalt(uint8_t endpoint);
+
+    // The phone stops taking a data phase once this many payload bytes have arrived, until the
+    // host cancels the transaction or the phone is unplugged.
+    void holdDataAt(uint64_t payloadBytes);
+    void waitUntilHeld();
+    // Every request fails from now on, as on a phone pulled from its cable.
+    void unplug();
+    bool unplugged() const;
+    // After a Cancel, Get Device Status answers "device busy" this many times.
+    void busyAfterCancel(int polls);
+    // The phone halts its bulk IN endpoint instead of answering this operation.
+    void stallInOn(uint16_t operationCode);
+    // The phone never answers this operation (until a Cancel).
+    void silentOn(uint16_t operationCode);
+    // Containers of whole packets are not followed by a zero-length packet.
+    void omitZeroLengthPackets();
+
+    std::vector<uint32_t> cancelledTransactions() const;
+    // Transaction ids of the commands received, in order.
+    std::vector<uint32_t> transactionIds() const;
+
+private:
+    enum class Phase { Command, Data, Answering };
+
+    Status receiveCommand(const uint8_t* data, std::size_t length);
+    Status receiveData(const uint8_t* data, std::size_t length);
+    void runOperation();
+    void queue(std::vector<uint8_t> container);
+    std::vector<uint8_t> container(uint16_t type, uint16_t code,
+                                   const std::vector<uint8_t>& payload) const;
+    std::vector<uint8_t> stringDescriptor(uint8_t index) const;
+    void idle();
+
+    const std::shared_ptr<SimulatedPhone> phone_;
+    const Identity identity_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Phase phase_ = Phase::Command;
+    std::vector<uint8_t> command_;
+    uint16_t code_ = 0;
+    uint32_t transactionId_ = 0;
+    std::vector<uint32_t> parameters_;
+    std::vector<uint8_t> dataHeader_;
+    std::optional<uint64_t> announced_;
+    std::vector<uint8_t> payload_;
+    std::deque<std::vector<uint8_t>> inTransfers_;
+    bool inHalted_ = false;
+    std::optional<uint64_t> holdAt_;
+    bool held_ = false;
+    bool unplugged_ = false;
+    int busyAfterCancel_ = 0;
+    int busyPolls_ = 0;
+    std::set<uint16_t> stallIn_;
+    std::set<uint16_t> silent_;
+    bool zeroLengthPackets_ = true;
+    std::vector<uint32_t> cancelled_;
+    std::vector<uint32_t> transactionIds_;
+};
+
+}  // namespace kvtest

@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "Console.h"
+#include "EmulatedUsb.h"
+#include "ExitCodes.h"
+#include "InterruptWatcher.h"
+#include "MtpDatasetWriter.h"
+#include "PatternedBody.h"
+#include "SimulatedServer.h"
+#include "TempDirectory.h"
+#include "UsbMtpProvider.h"
+
+namespace kvtest {
+namespace {
+
+using namespace std::chrono_literals;
+using MtpResult = kv::MtpProvider::MtpResult;
+
+constexpr uint64_t packageSize = 6u << 20;
+constexpr char package[] = "kavrin-sim-update.bin";
+
+// Ends the program when a test runs too long: a USB request that nobody answers must fail the
+// test, not hang the suite.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([this, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!finished_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "emulated USB test still running after %lld s: stopped\n",
+                               static_cast<long long>(limit.count()));
+                  std::_Exit(124);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        finished_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+struct Outcome {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+std::string noVariable(const char*) {
+    return "";
+}
+
+// Text written to a memory stream.
+class MemoryFile {
+public:
+    MemoryFile() : file_(open_memstream(&text_, &size_)) {}
+    ~MemoryFile() {
+        close();
+        std::free(text_);
+    }
+    std::FILE* get() const { return file_; }
+    std::string close() {
+        if (file_) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+        return text_ ? std::string(text_, size_) : std::string();
+    }
+
+private:
+    char* text_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* file_;
+};
+
+// The kavrin command line, run in this process (the emulated bus exists only here), with the
+// error handling of its main.
+Outcome runKavrin(const std::vector<std::string>& arguments) {
+    MemoryFile out;
+    MemoryFile err;
+    int exitCode = 0;
+    {
+        auto console = std::make_shared<kvhost::Console>(out.get(), err.get(), false);
+        try {
+            const auto parsed = kvhost::CommandLine::parse(arguments, noVariable);
+            exitCode = parsed.options ? kvhost::Commands(*parsed.options, console).run() : 0;
+        } catch (const kvhost::CommandLine::UsageError& error) {
+            console->line(std::string("kavrin: ") + error.what());
+            exitCode = kvhost::ExitCodes::usage;
+        } catch (const std::exception& error) {
+            console->line(std::string("kavrin: ") + error.what());
+            exitCode = kvhost::ExitCodes::hostFailure;
+        }
+    }
+    return {exitCode, out.close(), err.close()};
+}
+
+Json::Value parsed(const std::string& text) {
+    Json::Value value;
+    std::string errors;
+    std::istringstream stream(text);
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &value, &errors)) << text;
+    return value;
+}
+
+std::shared_ptr<SimulatedPhone> legacyPhone() {
+    auto phone = std::make_shared<SimulatedPhone>(SimulatedPhone::Kind::LegacyFota);
+    phone->setTransferMode(SimulatedPhone::TransferMode::DigestOnly);
+    phone->installOnVerify({kvhost::SimulatedServer::targetVersion,
+                            SimulatedPhone::FotaStatus::withReport(0, "update installed")});
+    return phone;
+}
+
+class UsbDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        usb = std::make_unique<EmulatedUsb>();
+        if (!EmulatedUsb::available()) {
+            GTEST_SKIP() << "needs umockdev's preload library: run under umockdev-wrapper";
+        }
+        watchdog = std::make_unique<Watchdog>(60s);
+    }
+
+    void TearDown() override {
+        provider.reset();
+        for (EmulatedUsbPhone* phone : phones) {
+            EXPECT_EQ(phone->unreapedUrbs(), 0u) << phone->location();
+        }
+        usb.reset();
+        watchdog.reset();
+    }
+
+    EmulatedUsbPhone& addPhone(std::shared_ptr<SimulatedPhone> phone, uint8_t address = 2,
+                               UsbMtpFunction::Identity identity = UsbMtpFunction::Identity()) {
+        phones.push_back(&usb->addPhone(std::move(phone), address, std::move(identity)));
+        return *phones.back();
+    }
+
+    // `kavrin COMMAND` with the working directory and a package of `packageSize` bytes.
+    Outcome kavrin(std::vector<std::string> arguments) {
+        arguments.insert(arguments.end(), {"--workdir", workingDirectory.path(),
+                                           "--sim-package-size", std::to_string(packageSize)});
+        return runKavrin(arguments);
+    }
+
+    MtpResult execute(const std::string& deviceId, uint16_t code, std::vector<uint32_t> parameters,
+                      kv::MtpProvider::MtpResponse& response) {
+        auto request = std::make_shared<kv::MtpProvider::MtpRequest>();
+        request->operationCode = code;
+        request->numberOfParameters = static_cast<uint16_t>(parameters.size());
+        std::copy(parameters.begin(), parameters.end(), request->parameters);
+        auto answer = std::make_shared<kv::MtpProvider::MtpResponse>();
+        answer->data.reset(new uint8_t[250000]);
+        const MtpResult result = provider->execute(
+            deviceId, 250000, std::shared_ptr<const kv::MtpProvider::MtpRequest>(request), answer);
+        response = *answer;
+        return result;
+    }
+
+    uint64_t packageBytesOnDisk() const {
+        const std::string path = workingDirectory.file(package);
+        return std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
+    }
+
+    std::unique_ptr<Watchdog> watchdog;
+    std::unique_ptr<EmulatedUsb> usb;
+    std::vector<EmulatedUsbPhone*> phones;
+    std::shared_ptr<kvusb::UsbMtpProvider> provider;
+    TempDirectory workingDirectory;
+};
+
+TEST_F(UsbDeviceTest, WholeUpdateRunsThroughKavrinUpdateWithTheUsbPhone) {
+    auto phone = legacyPhone();
+    addPhone(phone);
+    const Outcome outcome = kavrin({"update", "--phone", "usb", "--json"});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    const Json::Value result = parsed(outcome.out);
+    EXPECT_EQ(result["updateId"], "YAV:0");
+    EXPECT_EQ(result["finalResult"]["success"], true);
+    EXPECT_EQ(result["finalResult"]["resultCode"], 0);
+    EXPECT_NE(outcome.err.find("transfer [###"), std::string::npos) << outcome.err;
+
+    // The package arrived whole in the phone's recovery folder, and the phone was told to
+    // install that object.
+    const auto verify = phone->verifyCalls();
+    ASSERT_EQ(verify.size(), 1u);
+    EXPECT_EQ(verify[0].operationCode, 0x9170);
+    const auto stored = phone->storedObject(verify[0].objectHandle);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->destinationPath, "/recovery/update_package");
+    EXPECT_EQ(stored->size, packageSize);
+    EXPECT_EQ(stored->sha256, PatternedBody::sha256Hex(packageSize));
+    EXPECT_EQ(packageBytesOnDisk(), 0u);
+}
+
+TEST_F(UsbDeviceTest, CtrlCMidTransferCancelsTheTransactionOnThePhone) {
+    auto phone = legacyPhone();
+    EmulatedUsbPhone& emulated = addPhone(phone);
+    emulated.function().holdDataAt(2u << 20);
+    emulated.function().busyAfterCancel(2);
+    std::thread interrupter([&] {
+        emulated.function().waitUntilHeld();
+        kill(getpid(), SIGINT);
+    });
+    const Outcome outcome = kavrin({"update", "--phone", "usb"});
+    interrupter.join();
+    EXPECT_EQ(outcome.exitCode, 7) << outcome.err;
+    EXPECT_EQ(emulated.function().cancelledTransactions().size(), 1u);
+    EXPECT_TRUE(phone->verifyCalls().empty());
+    // The verified package stays, ready to be sent again.
+    EXPECT_EQ(packageBytesOnDisk(), packageSize);
+}
+
+TEST_F(UsbDeviceTest, UnplugMidTransferEndsInADeviceError) {
+    auto phone = legacyPhone();
+    EmulatedUsbPhone& emulated = addPhone(phone);
+    emulated.function().holdDataAt(1u << 20);
+    std::thread unplugger([&] {
+        emulated.function().waitUntilHeld();
+        emulated.function().unplug();
+    });
+    const Outcome outcome = kavrin({"update", "--phone", "usb"});
+    unplugger.join();
+    EXPECT_EQ(outcome.exitCode, 4) << outcome.err;
+    EXPECT_NE(outcome.err.find("unplugged"), std::string::npos) << outcome.err;
+    EXPECT_EQ(packageBytesOnDisk(), packageSize);
+}
+
+TEST_F(UsbDeviceTest, PhonesAreListedAndFoundBySerialOrLocation) {
+    addPhone(legacyPhone(), 2);
+    UsbMtpFunction::Identity camera;
+    camera.stillImageClass = true;
+    camera.serial.clear();
+    camera.product = "Kestrel 5 PTP";
+    auto second = std::make_shared<SimulatedPhone>();
+    second->setProperty(0xD036, "Second phone");
+    addPhone(second, 3, camera);
+    UsbMtpFunction::Identity adb;
+    adb.interfaceName = "ADB Interface";
+    adb.serial = "NOT-A-PHONE";
+    addPhone(std::make_shared<SimulatedPhone>(), 4, adb);
+
+    const Outcome listed = runKavrin({"devices", "--json"});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    const Json::Value devices = parsed(listed.out);
+    ASSERT_EQ(devices.size(), 2u) << listed.out;
+    EXPECT_EQ(devices[0]["id"], "usb:KT0123456789");
+    EXPECT_EQ(devices[0]["location"], "usb:001:002");
+    EXPECT_EQ(devices[0]["vendorId"], "4b56");
+    EXPECT_EQ(devices[0]["productId"], "5001");
+    EXPECT_EQ(devices[0]["manufacturer"], "Kavrin Test Devices");
+    EXPECT_EQ(devices[0]["model"], "Kestrel 5");
+    EXPECT_EQ(devices[1]["id"], "usb:001:003");
+    EXPECT_EQ(devices[1]["serial"], "");
+    const Outcome text = runKavrin({"devices"});
+    EXPECT_NE(text.out.find("usb:KT0123456789  4b56:5001  Kavrin Test Devices  Kestrel 5"),
+              std::string::npos)
+        << text.out;
+
+    const Outcome ambiguous = kavrin({"identify", "--phone", "usb"});
+    EXPECT_EQ(ambiguous.exitCode, kvhost::ExitCodes::hostFailure);
+    EXPECT_NE(ambiguous.err.find("2 MTP phones are attached (usb:KT0123456789, usb:001:003)"),
+              std::string::npos)
+        << ambiguous.err;
+
+    provider = std::make_shared<kvusb::UsbMtpProvider>();
+    std::string problem;
+    for (const char* id : {"usb:KT0123456789", "usb:1:2", "usb:001:003"}) {
+        EXPECT_TRUE(provider->connect(id, problem)) << id << ": " << problem;
+    }
+    for (const char* id : {"usb:NOPE", "usb:001:009", "usb:NOT-A-PHONE", "usb:001:004"}) {
+        EXPECT_FALSE(provider->connect(id, problem)) << id;
+    }
+    kv::MtpProvider::MtpResponse name;
+    ASSERT_EQ(execute("usb:001:003", 0x9187, {0xD036}, name), MtpResult::Success);
+    EXPECT_EQ(name.responseCode, 0x2001);
+    EXPECT_EQ(std::vector<uint8_t>(name.data.get(), name.data.get() + name.dataLength),
+              MtpDatasetWriter().mtpString(u"Second phone").bytes());
+}
+
+TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
+    auto phone = std::make_shared<SimulatedPhone>();
+    EmulatedUsbPhone& emulated = addPhone(phone);
+    std::vector<std::string> diagnostics;
+    kvusb::UsbMtpProvider::Options options;
+    options.engine.responseTimeout = 500ms;
+    options.engine.statusInterval = 10ms;
+    options.diagnostics = [&](const std::string& line) { diagnostics.push_back(line); };
+    provider = std::make_shared<kvusb::UsbMtpProvider>(options);
+    const std::string id = "usb:KT0123456789";
+
+    emulated.function().silentOn(0x9171);
+    kv::MtpProvider::MtpResponse response;
+    EXPECT_EQ(execute(id, 0x9171, {}, response), MtpResult::UsbCommunicationError);
+    EXPECT_EQ(emulated.function().cancelledTransactions().size(), 1u);
+    emulated.function().stallInOn(0x9187);
+    EXPECT_EQ(execute(id, 0x9187, {0xD039}, response), MtpResult::UsbResponseError);
+    ASSERT_EQ(execute(id, 0x1001, {}, response), MtpResult::Success);
+    EXPECT_EQ(std::vector<uint8_t>(response.data.get(), response.data.get() + response.dataLength),
+              phone->deviceInfoDataset());
+    ASSERT_EQ(diagnostics.size(), 2u);
+    EXPECT_EQ(diagnostics[0],
+              "usb:KT0123456789: operation 0x9171: the phone did not answer in time (bulk in)");
+    EXPECT_NE(diagnostics[1].find("halted its bulk in endpoint"), std::string::npos)
+        << diagnostics[1];
+}
+
+TEST_F(UsbDeviceTest, AnotherHolderOfThePhoneIsNamedAndAKernelDriverDetachedOnlyWhenAsked) {
+    EmulatedUsbPhone& emulated = addPhone(std::make_shared<SimulatedPhone>());
+    emulated.holdInterface(EmulatedUsbPhone::Holder::Program);
+    const Outcome busy = kavrin({"identify", "--phone", "usb"});
+    EXPECT_EQ(busy.exitCode, kvhost::ExitCodes::hostFailure);
+    EXPECT_EQ(busy.err,
+              "kavrin: the phone at usb:001:002 is busy: another program holds it (the desktop's "
+              "file manager or photo import, for instance): close it or unmount the phone, then "
+              "try again\n");
+
+    emulated.holdInterface(EmulatedUsbPhone::Holder::KernelDriver);
+    const Outcome driver = kavrin({"identify", "--phone", "usb"});
+    EXPECT_EQ(driver.exitCode, kvhost::ExitCodes::hostFailure);
+    EXPECT_NE(
+        driver.err.find("a kernel driver holds the MTP interface of the phone at usb:001:002"),
+        std::string::npos)
+        << driver.err;
+    EXPECT_FALSE(emulated.driverDetached());
+    const Outcome detached = kavrin({"identify", "--phone", "usb", "--detach-kernel-driver"});
+    EXPECT_EQ(detached.exitCode, 0) << detached.err;
+    EXPECT_TRUE(emulated.driverDetached());
+}
+
+TEST_F(UsbDeviceTest, AVendorInterfaceNotNamedMtpIsNoPhone) {
+    UsbMtpFunction::Identity adb;
+    adb.interfaceName = "ADB Interface";
+    addPhone(std::make_shared<SimulatedPhone>(), 2, adb);
+    const Outcome listed = runKavrin({"devices"});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_EQ(listed.out, "No MTP phone is attached by USB.\n");
+    const Outcome update = kavrin({"identify", "--phone", "usb"});
+    EXPECT_EQ(update.exitCode, kvhost::ExitCodes::hostFailure);
+    EXPECT_NE(update.err.find("no MTP phone is attached by USB"), std::string::npos) << update.err;
+}
+
+}  // namespace
+}  // namespace kvtest
+
+int main(int argc, char** argv) {
+    // Before any thread starts: Ctrl-C reaches kavrin's watcher, as in the program itself.
+    kvhost::InterruptWatcher::prepareProcess();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "DataPhase.h"
+#include "UsbTransport.h"
+#include "kavrin/MtpProvider.h"
+
+namespace kvusb {
+
+// One MTP operation: its code and parameters and the data phase it may carry either way.
+struct MtpOperation {
+    uint16_t code = 0;
+    std::vector<uint32_t> parameters;
+    // Host to phone.
+    DataSource* dataOut = nullptr;
+    // Phone to host; without one, a data phase the phone sends ends in NotEnoughMemory.
+    DataSink* dataIn = nullptr;
+};
+
+struct MtpOutcome {
+    kv::MtpProvider::MtpResult result = kv::MtpProvider::MtpResult::Success;
+    // The phone's response, when result is Success.
+    uint16_t responseCode = 0;
+    std::vector<uint32_t> parameters;
+    // What went wrong, in a few words, when result is not Success.
+    std::string problem;
+};
+
+// Runs MTP operations as containers over a UsbTransport, one transaction at a time: the
+// command, an optional data phase either way, the response. It checks the containers' types and
+// transaction ids; after a failure (a timeout, a stall, a malformed container, a cancel) it
+// brings the phone back to idle with the class requests before returning, so the next
+// operation starts clean.
+class MtpTransactionEngine {
+public:
+    using MtpResult = kv::MtpProvider::MtpResult;
+
+    struct Options {
+        // A bulk transfer within a data phase.
+        UsbTransport::Timeout transferTimeout{10000};
+        // The wait for the phone's first container after a command or a data phase: the phone
+        // may work a while before it answers.
+        UsbTransport::Timeout responseTimeout{60000};
+        // Bytes per bulk transfer of a data phase, rounded down to whole packets.
+        std::size_t chunkSize = 256 * 1024;
+        // After a cancel or a failure: how often and how far apart Get Device Status asks until
+        // the phone is ready.
+        int statusPolls = 50;
+        std::chrono::milliseconds statusInterval{100};
+        std::function<void(std::chrono::milliseconds)> pause;
+    };
+
+    MtpTransactionEngine(UsbTransport& transport, Options options);
+
+    MtpOutcome run(const MtpOperation& operation);
+
+    // False once the phone could not be brought back to idle (or is gone): the connection must
+    // be opened afresh.
+    bool usable() const { return usable_; }
+
+private:
+    class Failure;
+
+    void sendCommand(const MtpOperation& operation, uint32_t transactionId);
+    void sendData(const MtpOperation& operation, uint32_t transactionId);
+    // Reads the phone's containers up to and including the response.
+    MtpOutcome receive(const MtpOperation& operation, uint32_t transactionId);
+    // The data phase whose first `received` bytes are in the buffer.
+    void receiveData(const MtpOperation& operation, std::size_t received);
+    // The first transfer of a container into the buffer, past any zero-length packets: at least
+    // a valid header.
+    std::size_t receiveFirst(std::size_t capacity);
+    std::size_t bulkIn(uint8_t* buffer, std::size_t capacity, UsbTransport::Timeout timeout,
+                       MtpResult failure);
+    void bulkOut(const uint8_t* data, std::size_t length, MtpResult failure);
+    MtpOutcome recover(const Failure& failure, uint32_t transactionId);
+    // Polls Get Device Status until the phone is ready, clearing the halts it reports.
+    bool waitUntilReady();
+
+    uint32_t nextTransactionId();
+
+    UsbTransport& transport_;
+    Options options_;
+    std::vector<uint8_t> buffer_;
+    uint32_t transactionId_ = 0;
+    bool usable_ = true;
+};
+
+}  // namespace kvusb
