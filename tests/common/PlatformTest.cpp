@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "TempDirectory.h"
 
@@ -35,6 +38,56 @@ TEST(PlatformTest, AtomicWriteReplacesTheFileOrLeavesItAndNoTemporaryFile) {
     EXPECT_EQ(readFile(path), "second, longer");
     EXPECT_EQ(listFilesWithSuffix(directory.path(), ".tmp").size(), 0u);
     EXPECT_FALSE(writeFileAtomically(directory.file("missing/state.cache"), "x"));
+}
+
+// The temporary file is flushed to disk before it replaces the target: a crash after the rename
+// must find the new bytes there, not an empty file.
+TEST(PlatformTest, AtomicWriteFlushesTheTemporaryBeforeTheRename) {
+    kvtest::TempDirectory directory;
+    const std::string path = directory.file("state.cache");
+    std::vector<std::string> steps;
+    ScopedHooks order(Hooks()
+                          .withFileSynced([&] { steps.push_back("sync"); })
+                          .withRename([&](const auto& from, const auto& to) {
+                              steps.push_back("rename");
+                              std::filesystem::rename(from, to);
+                              return true;
+                          }));
+    ASSERT_TRUE(writeFileAtomically(path, "new"));
+    EXPECT_EQ(steps, (std::vector<std::string>{"sync", "rename"}));
+    EXPECT_EQ(readFile(path), "new");
+}
+
+// Whatever has the temporary's name (a link to another file, say) is replaced, never written
+// through.
+TEST(PlatformTest, AtomicWriteNeverWritesThroughALinkInThePlaceOfItsTemporary) {
+    kvtest::TempDirectory directory;
+    kvtest::TempDirectory elsewhere;
+    const std::string outside = elsewhere.file("victim");
+    ASSERT_TRUE(writeFileAtomically(outside, "precious"));
+    const std::string path = directory.file("identifiers.cache");
+    std::error_code noLinks;
+    std::filesystem::create_symlink(toPath(outside), toPath(path + ".tmp"), noLinks);
+    if (noLinks) {
+        GTEST_SKIP() << "this file system cannot hold links";
+    }
+    ASSERT_TRUE(writeFileAtomically(path, "cache"));
+    EXPECT_EQ(readFile(outside), "precious");
+    EXPECT_EQ(readFile(path), "cache");
+    // Read through a link, a state file reads as missing.
+    std::filesystem::create_symlink(toPath(outside), toPath(directory.file("linked")));
+    EXPECT_EQ(readFile(directory.file("linked")), std::nullopt);
+    EXPECT_EQ(fileSize(directory.file("linked")), std::nullopt);
+    EXPECT_FALSE(File::open(directory.file("linked"), File::Mode::Append));
+}
+
+TEST(PlatformTest, ReadsFilesUpToTheGivenSizeOnly) {
+    kvtest::TempDirectory directory;
+    const std::string path = directory.file("state.cache");
+    ASSERT_TRUE(writeFileAtomically(path, "0123456789"));
+    EXPECT_EQ(readFile(path, 10), "0123456789");
+    EXPECT_EQ(readFile(path, 9), std::nullopt);
+    EXPECT_EQ(fileSize(path), 10u);
 }
 
 TEST(PlatformTest, ReadsSizesAndDeletesFilesWithUtf8Names) {

@@ -12,6 +12,22 @@ TEST(UtfTest, RoundTripsAsciiBmpAndSupplementaryCharacters) {
     EXPECT_EQ(utf16ToUtf8(wide), text);
 }
 
+// The last character of one unit and the first that needs a surrogate pair, both ways.
+TEST(UtfTest, TheSurrogatePairBoundaryIsExact) {
+    const struct {
+        std::string utf8;
+        std::u16string utf16;
+    } cases[] = {
+        {"\xEF\xBF\xBF", {0xFFFF}},
+        {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},  // U+10000
+        {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},  // U+10FFFF
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(utf8ToUtf16(c.utf8), c.utf16);
+        EXPECT_EQ(utf16ToUtf8(c.utf16), c.utf8);
+    }
+}
+
 TEST(UtfTest, EmptyAndEmbeddedZeros) {
     EXPECT_TRUE(utf8ToUtf16("").empty());
     EXPECT_TRUE(utf16ToUtf8(u"").empty());

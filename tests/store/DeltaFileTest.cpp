@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -66,6 +67,14 @@ TEST(DeltaFileNameTest, PathsFromUrlsAndRefusedNames) {
         {"/w", "http://h/..\\..\\x.bin", refused + "http://h/..\\..\\x.bin"},
         {"/w", "http://h/C:x.bin", refused + "http://h/C:x.bin"},
         {"/w", std::string("http://h/a\0.bin", 15), refused + "http://h/a"},  // what() ends at NUL
+        // The library's own files, in any letter case, and their temporaries.
+        {"/w", "http://h/identifiers.cache", refused + "http://h/identifiers.cache"},
+        {"/w", "http://h/packages/deltafiles.cache", refused + "http://h/packages/deltafiles.cache"},
+        {"/w", "http://h/UpdateSessionIds.Cache", refused + "http://h/UpdateSessionIds.Cache"},
+        {"/w", "http://h/identifiers.cache.tmp", refused + "http://h/identifiers.cache.tmp"},
+        {"/w", "http://h/tracking", refused + "http://h/tracking"},
+        {"/w", "http://h/tracking.bin", "/w/tracking.bin"},
+        {"/w", "http://h/identifiers.cache.bin", "/w/identifiers.cache.bin"},
     };
     for (const auto& c : cases) {
         std::string result;
@@ -106,6 +115,80 @@ TEST_F(DeltaFileTest, CreateResumesOnlyAMatchingEntryWithTheRecordedLength) {
     }
     cache.reset();  // without a cache nothing can be resumed
     EXPECT_EQ(create(100).path(), derivedPath);
+}
+
+// The cache file is not the library's alone to write: an entry is followed only to a package
+// file directly inside this working directory, the only place the library puts one.
+TEST_F(DeltaFileTest, CreateIgnoresEntriesOutsideTheWorkingDirectory) {
+    kvtest::TempDirectory elsewhere;
+    const std::string outside = elsewhere.file("delta.bin");
+    ASSERT_TRUE(platform::writeFileAtomically(outside, std::string(40, 'o')));
+    const std::string names[] = {
+        outside,
+        directory.path() + "/../" + std::filesystem::path(elsewhere.path()).filename().string() +
+            "/delta.bin",
+        directory.path() + "/sub/delta.bin",
+        directory.path() + "/identifiers.cache",
+        "delta.bin",
+    };
+    for (const std::string& name : names) {
+        logger->clear();
+        cache->add({name, url, 100, 40});
+        const auto file = create(100, "sum");
+        EXPECT_EQ(file.path(), derivedPath) << name;
+        EXPECT_TRUE(logger->contains(Channel::Error,
+                                     "Delta file cache entry names a file outside the working "
+                                     "directory, ignoring it: " +
+                                         name));
+    }
+    EXPECT_EQ(platform::readFile(outside), std::string(40, 'o'));
+}
+
+// A package's file belongs to one url: a second url ending in the same name gets a numbered
+// name, and the plain name stays with the url that has it, in this session and the next.
+TEST_F(DeltaFileTest, UrlsEndingInTheSameNameGetFilesOfTheirOwn) {
+    const std::string second = "http://h/fw/2.2/delta.bin";
+    const std::string third = "http://h/fw/2.3/delta.bin";
+    EXPECT_EQ(create(100).path(), derivedPath);
+    EXPECT_EQ(DeltaFile::create(directory.path(), Log(logger), second, 100, "", cache).path(),
+              directory.file("delta-2.bin"));
+    EXPECT_EQ(DeltaFile::create(directory.path(), Log(logger), third, 100, "", cache).path(),
+              directory.file("delta-3.bin"));
+    EXPECT_EQ(create(100).path(), derivedPath);  // the same url again: its own name
+
+    // The next session: only the first url has a file on disk and in the cache.
+    {
+        auto first = create(100);
+        first.open();
+        append(first, 10);
+        first.close();
+    }
+    cache.reset();
+    cache = std::make_shared<DeltaFileCache>(Log(logger), directory.path());
+    EXPECT_EQ(DeltaFile::create(directory.path(), Log(logger), third, 100, "", cache).path(),
+              directory.file("delta-2.bin"));
+    EXPECT_EQ(create(100).path(), derivedPath);
+    // Claims the plain name "get" for the first of two urls without an extension.
+    const auto extensionless =
+        DeltaFile::create(directory.path(), Log(logger), "http://h/a/get", 1, "", cache);
+    EXPECT_EQ(DeltaFile::create(directory.path(), Log(logger), "http://h/b/get", 1, "", cache)
+                  .path(),
+              directory.file("get-2"));
+}
+
+// Nothing the working directory links to is written through a package file.
+TEST_F(DeltaFileTest, APackagePathThatIsALinkIsNeverWrittenThrough) {
+    kvtest::TempDirectory elsewhere;
+    const std::string outside = elsewhere.file("victim");
+    ASSERT_TRUE(platform::writeFileAtomically(outside, "precious"));
+    std::filesystem::create_symlink(outside, derivedPath);
+    auto file = create(100);
+    EXPECT_EQ(file.currentSize(), 0u);
+    EXPECT_EQ(messageOf<IllegalStateException>([&] { file.open(); }),
+              "Delta file could not be created: " + derivedPath);
+    Sha256Hasher hasher;
+    EXPECT_FALSE(file.hashInto(hasher));
+    EXPECT_EQ(platform::readFile(outside), "precious");
 }
 
 TEST_F(DeltaFileTest, WritingStopsAtTheAnnouncedSize) {
