@@ -11,12 +11,12 @@ TempDirectory::TempDirectory() {
     const auto path =
         std::filesystem::temp_directory_path() / ("kavrin-test-" + kvinternal::platform::newUuid());
     std::filesystem::create_directories(path);
-    path_ = path.string();
+    path_ = path.u8string();
 }
 
 TempDirectory::~TempDirectory() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(kvinternal::platform::toPath(path_), ignored);
 }
 
 std::string TempDirectory::file(const std::string& name) const {
