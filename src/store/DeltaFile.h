@@ -23,8 +23,10 @@ public:
     // No package at all (no url, no path, size 0), for updates that are never downloaded.
     static DeltaFile none(Log log);
     // rootDirectory + "/" + the url's last path segment. Throws IllegalArgumentException for an
-    // empty root or url, and for a url whose last segment cannot be a plain file name inside
-    // the root ("." or "..", or containing '\', ':' or NUL) or that has no '/' at all.
+    // empty root or url, for a url that has no '/' at all, and for a url whose last segment
+    // cannot be a plain file name inside the root on every system: "." or "..", containing '\',
+    // a control character or < > : " | ? *, ending in '.' or ' ', or a Windows device name (CON,
+    // PRN, AUX, NUL, COM0-9, LPT0-9, ...) with or without an extension.
     static std::string fileNameFromUrl(const std::string& rootDirectory, const std::string& url);
 
     DeltaFile(DeltaFile&& other) noexcept = default;
