@@ -1,9 +1,10 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <windows.h>
+// After windows.h, which they need:
 #include <bcrypt.h>
 #include <wincrypt.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <stdexcept>

@@ -4,8 +4,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <rpc.h>
 #include <windows.h>
+// After windows.h, which it needs:
+#include <rpc.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -56,7 +57,7 @@ std::wstring withLengthLimitLifted(const std::wstring& path) {
         return path;
     }
     const std::wstring full = fullPath(path);
-    if (full.size() <= longestPlainPath) {
+    if (full.empty() || (path.size() <= longestPlainPath && full.size() <= longestPlainPath)) {
         return path;
     }
     if (startsWith(full, L"\\\\")) {
