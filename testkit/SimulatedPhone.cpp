@@ -1,7 +1,5 @@
 #include "SimulatedPhone.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <fstream>
 #include <stdexcept>
@@ -9,9 +7,9 @@
 #include "ImeiEncryption.h"
 #include "MtpDatasetReader.h"
 #include "MtpDatasetWriter.h"
+#include "ReferenceCrypto.h"
 #include "common/Platform.h"
 #include "common/Utf.h"
-#include "store/Sha256Hasher.h"
 
 namespace kvtest {
 
@@ -119,18 +117,10 @@ bool decodeDocument(const kv::MtpProvider::MtpRequest& request, SimulatedPhone::
 // A file as it arrives: its size and running SHA-256, and its bytes when they are kept.
 class SimulatedPhone::ReceivedFile {
 public:
-    explicit ReceivedFile(TransferMode mode)
-        : keepContent_(mode == TransferMode::KeepContent),
-          context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
-        if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
-            throw std::runtime_error("OpenSSL could not start a SHA-256");
-        }
-    }
+    explicit ReceivedFile(TransferMode mode) : keepContent_(mode == TransferMode::KeepContent) {}
 
     void add(const uint8_t* data, size_t length) {
-        if (EVP_DigestUpdate(context_.get(), data, length) != 1) {
-            throw std::runtime_error("OpenSSL could not hash a chunk");
-        }
+        sha256_.add(data, length);
         if (keepContent_) {
             content_.insert(content_.end(), data, data + length);
         }
@@ -138,18 +128,12 @@ public:
     }
 
     StoredObject finish(std::string destinationPath) {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1) {
-            throw std::runtime_error("OpenSSL could not finish a SHA-256");
-        }
-        return {std::move(destinationPath), size_, kvinternal::toHex(digest, length),
-                std::move(content_)};
+        return {std::move(destinationPath), size_, sha256_.finishHex(), std::move(content_)};
     }
 
 private:
     bool keepContent_;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
+    ReferenceSha256 sha256_;
     std::vector<uint8_t> content_;
     uint64_t size_ = 0;
 };

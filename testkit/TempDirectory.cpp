@@ -1,5 +1,13 @@
 #include "TempDirectory.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -7,16 +15,54 @@
 
 namespace kvtest {
 
+namespace {
+
+#ifdef _WIN32
+// MinGW's std::filesystem cannot walk below MAX_PATH characters, and tests make deeper trees: they
+// are walked here with extended-length paths. Links are removed, never followed.
+void removeTree(const std::wstring& directory) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            const std::wstring path = directory + L"\\" + name;
+            const DWORD attributes = found.dwFileAttributes;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                DeleteFileW(path.c_str());
+            } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                removeTree(path);
+            } else {
+                RemoveDirectoryW(path.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(directory.c_str());
+}
+#endif
+
+}  // namespace
+
 TempDirectory::TempDirectory() {
     const auto path =
         std::filesystem::temp_directory_path() / ("kavrin-test-" + kvinternal::platform::newUuid());
     std::filesystem::create_directories(path);
-    path_ = path.string();
+    path_ = path.u8string();
 }
 
 TempDirectory::~TempDirectory() {
+#ifdef _WIN32
+    std::wstring path = kvinternal::platform::toPath(path_).wstring();  // absolute, and short
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    removeTree(L"\\\\?\\" + path);
+#else
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+#endif
 }
 
 std::string TempDirectory::file(const std::string& name) const {

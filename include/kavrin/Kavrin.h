@@ -12,6 +12,8 @@
 #if defined(_WIN32)
 #if defined(KAVRIN_BUILDING_LIBRARY)
 #define KAVRIN_EXPORT __declspec(dllexport)
+#elif defined(KAVRIN_STATIC)  // linked with the library's objects rather than Kavrin.dll
+#define KAVRIN_EXPORT
 #else
 #define KAVRIN_EXPORT __declspec(dllimport)
 #endif

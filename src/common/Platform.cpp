@@ -1,10 +1,6 @@
 #include "common/Platform.h"
 
-#include <array>
 #include <mutex>
-#include <random>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "common/PlatformOs.h"
@@ -26,14 +22,12 @@ bool renameFile(const std::filesystem::path& from, const std::filesystem::path& 
     if (auto hook = currentHooks().rename) {
         return hook(from, to);
     }
-    std::error_code error;
-    std::filesystem::rename(from, to, error);
-    return !error;
+    return os::replaceFile(from, to);
 }
 
-bool isRegularFile(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(path, error);
+bool endsWith(const std::string& name, const std::string& suffix) {
+    return name.size() > suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 os::OpenMode osMode(File::Mode mode) {
@@ -50,8 +44,7 @@ os::OpenMode osMode(File::Mode mode) {
 
 // Writes `content` to a file created afresh at `path` and flushes it to the storage device.
 bool writeNewFileAndSync(const std::string& utf8Path, const std::string& content) {
-    std::error_code ignored;
-    std::filesystem::remove(toPath(utf8Path), ignored);
+    os::deleteRegularFile(toPath(utf8Path));
     auto file = File::open(utf8Path, File::Mode::CreateNew);
     if (!file) {
         return false;
@@ -91,11 +84,11 @@ bool File::isOpen() const {
 }
 
 bool File::write(const uint8_t* data, uint64_t count) {
-    return handle_ != os::noFile && os::writeFile(handle_, data, count);
+    return isOpen() && os::writeFile(handle_, data, count);
 }
 
 std::optional<uint64_t> File::read(uint8_t* data, uint64_t count) {
-    if (handle_ == os::noFile) {
+    if (!isOpen()) {
         return std::nullopt;
     }
     const auto got = os::readFile(handle_, data, count);
@@ -108,71 +101,40 @@ std::optional<uint64_t> File::read(uint8_t* data, uint64_t count) {
 }
 
 std::optional<uint64_t> File::size() const {
-    return handle_ == os::noFile ? std::nullopt : os::fileSize(handle_);
+    return isOpen() ? os::fileSize(handle_) : std::nullopt;
 }
 
 bool File::sync() {
     if (auto observer = currentHooks().fileSynced) {
         observer();
     }
-    return handle_ != os::noFile && os::syncFile(handle_);
+    return isOpen() && os::syncFile(handle_);
 }
 
 bool File::close() {
-    if (handle_ == os::noFile) {
+    if (!isOpen()) {
         return true;
     }
     return os::closeFile(std::exchange(handle_, os::noFile));
 }
 
-std::filesystem::path toPath(const std::string& utf8Path) {
-    return std::filesystem::u8path(utf8Path);
-}
-
-void createDirectory(const std::string& utf8Path) {
-    std::error_code ignored;
-    std::filesystem::create_directory(toPath(utf8Path), ignored);
-}
-
 bool deleteFile(const std::string& utf8Path) {
     const auto path = toPath(utf8Path);
-    if (!isRegularFile(path)) {
-        return false;
-    }
     if (auto hook = currentHooks().remove; hook && !hook(path)) {
         return false;
     }
-    std::error_code error;
-    return std::filesystem::remove(path, error);
+    return os::deleteRegularFile(path);
 }
 
 std::vector<std::string> listFilesWithSuffix(const std::string& utf8Directory,
                                              const std::string& suffix) {
     std::vector<std::string> names;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(toPath(utf8Directory), error), end;
-         !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().u8string();
-        const bool matches = name.size() > suffix.size() &&
-                             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-        if (matches && it->is_regular_file(error)) {
-            names.push_back(name);
+    for (auto& name : os::regularFileNames(toPath(utf8Directory), suffix)) {
+        if (endsWith(name, suffix)) {
+            names.push_back(std::move(name));
         }
     }
     return names;
-}
-
-std::optional<uint64_t> fileSize(const std::string& utf8Path) {
-    std::error_code error;
-    const auto status = std::filesystem::symlink_status(toPath(utf8Path), error);
-    if (error || !std::filesystem::is_regular_file(status)) {
-        return std::nullopt;
-    }
-    const auto size = std::filesystem::file_size(toPath(utf8Path), error);
-    if (error) {
-        return std::nullopt;
-    }
-    return size;
 }
 
 std::optional<std::string> readFile(const std::string& utf8Path, uint64_t maximumSize) {
@@ -204,53 +166,18 @@ bool writeFileAtomically(const std::string& utf8Path, const std::string& content
     const std::string temporaryPath = utf8Path + statefiles::temporarySuffix;
     const auto temporary = toPath(temporaryPath);
     if (!writeNewFileAndSync(temporaryPath, content) || !renameFile(temporary, target)) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
+        os::deleteRegularFile(temporary);
         return false;
     }
     os::syncDirectory(target.has_parent_path() ? target.parent_path() : ".");
     return true;
 }
 
-std::string newUuid() {
-    static std::mutex generatorMutex;
-    static std::random_device source;
-    std::array<uint8_t, 16> bytes{};
-    {
-        std::lock_guard<std::mutex> lock(generatorMutex);
-        for (size_t i = 0; i < bytes.size(); i += 4) {
-            const uint32_t word = source();
-            for (size_t j = 0; j < 4; ++j) {
-                bytes[i + j] = static_cast<uint8_t>(word >> (8 * j));
-            }
-        }
-    }
-    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
-    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(36);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            text.push_back('-');
-        }
-        text.push_back(digits[bytes[i] >> 4]);
-        text.push_back(digits[bytes[i] & 0x0F]);
-    }
-    return text;
-}
-
 uint64_t currentTimeMilliseconds() {
     if (auto hook = currentHooks().wallClock) {
         return hook();
     }
-    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count());
-}
-
-std::chrono::steady_clock::time_point steadyNow() {
-    return std::chrono::steady_clock::now();
+    return os::systemTimeMilliseconds();
 }
 
 void sleepMilliseconds(uint64_t milliseconds) {
@@ -258,7 +185,7 @@ void sleepMilliseconds(uint64_t milliseconds) {
         hook(milliseconds);
         return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    os::sleepFor(milliseconds);
 }
 
 Hooks installedHooks() {

@@ -13,7 +13,8 @@
 // `Hooks`, so that no test waits for a retry delay and a crash during a save can be simulated.
 namespace kvinternal::platform {
 
-// A UTF-8 path as the file system wants it.
+// A UTF-8 path as the file system wants it: on Windows in UTF-16, and absolute with the "\\?\"
+// prefix when it is too long for the plain form.
 std::filesystem::path toPath(const std::string& utf8Path);
 
 // Creates one directory level; failure (an existing directory, a missing parent) is ignored,

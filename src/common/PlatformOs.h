@@ -4,8 +4,11 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
-// The few services that differ between operating systems; one source file per system.
+// The pieces of the platform layer's shared functions that differ between operating systems; one
+// source file per system (PlatformPosix.cpp, PlatformWindows.cpp) defines these together with the
+// functions of Platform.h that are wholly the system's.
 namespace kvinternal::platform::os {
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows; `noFile` when none.
@@ -30,7 +33,24 @@ std::optional<uint64_t> fileSize(FileHandle file);
 bool syncFile(FileHandle file);
 bool closeFile(FileHandle file);
 
+// Deletes a regular file (a link counts as one: the link goes, not what it names).
+bool deleteRegularFile(const std::filesystem::path& path);
+
+// Names of the regular files in a directory: all of them, or at least those whose names end in
+// `suffix` (the caller checks the suffix). Empty when the directory cannot be read.
+std::vector<std::string> regularFileNames(const std::filesystem::path& directory,
+                                          const std::string& suffix);
+
+// Renames `from` over `to`, replacing it.
+bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // Flushes a directory's entries (a rename inside it) to the storage device; best effort.
 void syncDirectory(const std::filesystem::path& directory);
+
+// Wall-clock time in milliseconds since 1970-01-01 00:00 UTC.
+uint64_t systemTimeMilliseconds();
+
+// Blocks the calling thread.
+void sleepFor(uint64_t milliseconds);
 
 }  // namespace kvinternal::platform::os

@@ -3,9 +3,73 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <mutex>
+#include <random>
+#include <system_error>
+#include <thread>
 
+#include "common/Platform.h"
 #include "common/PlatformOs.h"
+
+namespace kvinternal::platform {
+
+std::filesystem::path toPath(const std::string& utf8Path) {
+    return std::filesystem::u8path(utf8Path);
+}
+
+void createDirectory(const std::string& utf8Path) {
+    std::error_code ignored;
+    std::filesystem::create_directory(toPath(utf8Path), ignored);
+}
+
+std::optional<uint64_t> fileSize(const std::string& utf8Path) {
+    const auto path = toPath(utf8Path);
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) {
+        return std::nullopt;
+    }
+    const auto size = std::filesystem::file_size(path, error);
+    if (error) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+std::string newUuid() {
+    static std::mutex generatorMutex;
+    static std::random_device source;
+    std::array<uint8_t, 16> bytes{};
+    {
+        std::lock_guard<std::mutex> lock(generatorMutex);
+        for (size_t i = 0; i < bytes.size(); i += 4) {
+            const uint32_t word = source();
+            for (size_t j = 0; j < 4; ++j) {
+                bytes[i + j] = static_cast<uint8_t>(word >> (8 * j));
+            }
+        }
+    }
+    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(36);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            text.push_back('-');
+        }
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 0x0F]);
+    }
+    return text;
+}
+
+std::chrono::steady_clock::time_point steadyNow() {
+    return std::chrono::steady_clock::now();
+}
+
+}  // namespace kvinternal::platform
 
 namespace kvinternal::platform::os {
 
@@ -97,12 +161,50 @@ bool closeFile(FileHandle file) {
     return ::close(descriptor(file)) == 0;
 }
 
+bool deleteRegularFile(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto status = std::filesystem::symlink_status(path, error);
+    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_symlink(status)) {
+        return false;
+    }
+    return std::filesystem::remove(path, error);
+}
+
+std::vector<std::string> regularFileNames(const std::filesystem::path& directory,
+                                          const std::string& /*suffix*/) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->is_regular_file(error)) {
+            names.push_back(it->path().filename().u8string());
+        }
+    }
+    return names;
+}
+
+bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::error_code error;
+    std::filesystem::rename(from, to, error);
+    return !error;
+}
+
 void syncDirectory(const std::filesystem::path& directory) {
     const int opened = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (opened >= 0) {
         ::fsync(opened);
         ::close(opened);
     }
+}
+
+uint64_t systemTimeMilliseconds() {
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count());
+}
+
+void sleepFor(uint64_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace kvinternal::platform::os

@@ -1,6 +1,8 @@
 #include "store/DeltaFile.h"
 
+#include <algorithm>
 #include <chrono>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -16,12 +18,37 @@ namespace {
 // Package bytes are hashed from disk through a buffer of this size.
 constexpr uint64_t hashBufferSize = 1024 * 1024;
 
+// Windows opens a device for these names, with or without an extension and blanks before it: a
+// package written to "NUL" would report success and keep nothing.
+bool isWindowsDeviceName(const std::string& name) {
+    std::string base = name.substr(0, name.find('.'));
+    base.erase(base.find_last_not_of(' ') + 1);
+    std::transform(base.begin(), base.end(), base.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
+    static const std::set<std::string> devices{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    static const std::set<std::string> portNumbers{
+        "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
+    const bool isPort = base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0;
+    return devices.count(base) != 0 || (isPort && portNumbers.count(base.substr(3)) != 0);
+}
+
+// Names that Windows cannot hold or reads as something other than a file. They are refused on
+// every system, as a working directory may be copied from one system to another.
+bool isNameWindowsCannotHold(const std::string& name) {
+    const bool hasControlCharacter = std::any_of(
+        name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+    const bool endsInDotOrBlank = !name.empty() && (name.back() == '.' || name.back() == ' ');
+    return hasControlCharacter || endsInDotOrBlank ||
+           name.find_first_of("<>:\"|?*") != std::string::npos || isWindowsDeviceName(name);
+}
+
 // A name that would leave the root directory, that the file system would read as something
 // other than one plain name, or that is one of the library's own files, is refused.
 bool isPlainFileName(const std::string& name) {
     return name != "." && name != ".." &&
            name.find_first_of(std::string("\\:\0", 3)) == std::string::npos &&
-           !statefiles::isStateFileName(name);
+           !isNameWindowsCannotHold(name) && !statefiles::isStateFileName(name);
 }
 
 std::string directoryPrefix(const std::string& rootDirectory) {

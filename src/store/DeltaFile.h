@@ -32,8 +32,10 @@ public:
     static DeltaFile none(Log log);
     // rootDirectory + "/" + the url's last path segment. Throws IllegalArgumentException for an
     // empty root or url, for a url that has no '/' at all, and for a last segment that cannot be
-    // a plain file name of its own inside the root: "." or "..", a name containing '\', ':' or
-    // NUL, or the name of one of the library's own files there.
+    // a plain file name of its own inside the root on every system: "." or "..", containing '\',
+    // a control character or < > : " | ? *, ending in '.' or ' ', a Windows device name (CON,
+    // PRN, AUX, NUL, COM0-9, LPT0-9, ...) with or without an extension, or the name of one of the
+    // library's own files there.
     static std::string fileNameFromUrl(const std::string& rootDirectory, const std::string& url);
 
     DeltaFile(DeltaFile&& other) noexcept = default;

@@ -20,8 +20,11 @@ inline constexpr std::array<uint32_t, 64> roundConstants{
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
 #ifdef KAVRIN_X86_SHA_EXTENSIONS
+// Whether cpuid reports the SHA, SSE4.1 and SSSE3 instructions.
+bool cpuHasX86ShaExtensions();
+
 // Built only for x86, with the SHA, SSE4.1 and SSSE3 instructions enabled for its file alone; call
-// it only when cpuid reports all three.
+// it only when cpuHasX86ShaExtensions().
 void compressWithX86ShaExtensions(Sha256Hasher::State& state, const uint8_t* blocks,
                                   size_t blockCount);
 #endif

@@ -7,10 +7,6 @@
 #include "control/Exceptions.h"
 #include "store/Sha256Engines.h"
 
-#ifdef KAVRIN_X86_SHA_EXTENSIONS
-#include <cpuid.h>
-#endif
-
 namespace kvinternal {
 
 namespace {
@@ -71,25 +67,6 @@ void compressPortably(Sha256Hasher::State& state, const uint8_t* blocks, size_t 
     }
 }
 
-bool cpuHasX86ShaExtensions() {
-#ifdef KAVRIN_X86_SHA_EXTENSIONS
-    constexpr unsigned sse41Bit = 1u << 19;  // leaf 1, ECX
-    constexpr unsigned ssse3Bit = 1u << 9;   // leaf 1, ECX
-    constexpr unsigned shaBit = 1u << 29;    // leaf 7, EBX
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
-        return false;
-    }
-    const bool hasSse = (ecx & sse41Bit) != 0 && (ecx & ssse3Bit) != 0;
-    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
-        return false;
-    }
-    return hasSse && (ebx & shaBit) != 0;
-#else
-    return false;
-#endif
-}
-
 Sha256Hasher::Engine fastestAvailableEngine() {
     return Sha256Hasher::isAvailable(Sha256Hasher::Engine::X86ShaExtensions)
                ? Sha256Hasher::Engine::X86ShaExtensions
@@ -106,7 +83,11 @@ std::atomic<Sha256Hasher::Engine>& engineInUse() {
 }  // namespace
 
 bool Sha256Hasher::isAvailable(Engine engine) {
-    static const bool hasX86ShaExtensions = cpuHasX86ShaExtensions();
+#ifdef KAVRIN_X86_SHA_EXTENSIONS
+    static const bool hasX86ShaExtensions = sha256::cpuHasX86ShaExtensions();
+#else
+    constexpr bool hasX86ShaExtensions = false;
+#endif
     switch (engine) {
         case Engine::Portable:
             return true;

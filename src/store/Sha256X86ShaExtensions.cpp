@@ -1,6 +1,8 @@
 // SHA-256 block compression with the x86 SHA extensions. This file alone is compiled with
 // -msha -msse4.1 -mssse3 (see the top CMakeLists.txt), so nothing else in the library needs
-// more than baseline x86-64; the hasher calls in here only after checking cpuid.
+// more than baseline x86-64; the hasher calls in here only after checking cpuid, which it does
+// with this file's cpuHasX86ShaExtensions (GCC and Clang's <cpuid.h>; MSVC leaves this file out).
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include "store/Sha256Engines.h"
@@ -71,6 +73,21 @@ void compressBlock(SplitState& state, const uint8_t* block) {
 }
 
 }  // namespace
+
+bool cpuHasX86ShaExtensions() {
+    constexpr unsigned sse41Bit = 1u << 19;  // leaf 1, ECX
+    constexpr unsigned ssse3Bit = 1u << 9;   // leaf 1, ECX
+    constexpr unsigned shaBit = 1u << 29;    // leaf 7, EBX
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+        return false;
+    }
+    const bool hasSse = (ecx & sse41Bit) != 0 && (ecx & ssse3Bit) != 0;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
+        return false;
+    }
+    return hasSse && (ebx & shaBit) != 0;
+}
 
 void compressWithX86ShaExtensions(Sha256Hasher::State& state, const uint8_t* blocks,
                                   size_t blockCount) {

@@ -126,6 +126,48 @@ TEST(PlatformTest, ListsRegularFilesBySuffix) {
     EXPECT_TRUE(listFilesWithSuffix(directory.file("missing"), ".failed").empty());
 }
 
+TEST(PlatformTest, FilesBeyond260CharactersAreWrittenListedReadAndDeleted) {
+    kvtest::TempDirectory directory;
+    std::string deep = directory.path();
+    for (const char letter : {'a', 'b', 'c'}) {
+        deep += "/" + std::string(100, letter);
+        createDirectory(deep);
+    }
+    const std::string path = deep + "/state.cache";
+    ASSERT_TRUE(writeFileAtomically(path, "content"));
+    EXPECT_EQ(fileSize(path), 7u);
+    EXPECT_EQ(readFile(path), "content");
+    EXPECT_EQ(listFilesWithSuffix(deep, ".cache"), std::vector<std::string>{"state.cache"});
+    EXPECT_TRUE(deleteFile(path));
+    EXPECT_EQ(fileSize(path), std::nullopt);
+}
+
+#ifdef _WIN32
+// Windows takes paths of 248 characters or more only when they are absolute, carry the "\\?\"
+// prefix and have been resolved (backslashes only, no "." or "..").
+TEST(PlatformTest, LongPathsTakeTheExtendedLengthPrefix) {
+    const std::string longName(300, 'x');
+    const std::wstring wideLongName(300, L'x');
+    const struct {
+        std::string path;
+        std::wstring expected;
+    } cases[] = {
+        {"C:/data/short.cache", L"C:/data/short.cache"},
+        {"C:/data/" + longName + "/state.cache",
+         L"\\\\?\\C:\\data\\" + wideLongName + L"\\state.cache"},
+        {"C:/data/./" + longName + "/../y/state.cache", L"\\\\?\\C:\\data\\y\\state.cache"},
+        {"//server/share/" + longName, L"\\\\?\\UNC\\server\\share\\" + wideLongName},
+        {"\\\\?\\C:\\" + longName, L"\\\\?\\C:\\" + wideLongName},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(toPath(c.path).wstring(), c.expected) << c.path;
+    }
+    const std::wstring relative = toPath(longName).wstring();
+    EXPECT_EQ(relative.rfind(L"\\\\?\\", 0), 0u);
+    EXPECT_EQ(relative.substr(relative.size() - 301), L"\\" + wideLongName);
+}
+#endif
+
 TEST(PlatformTest, HooksReplaceSleepAndClockUntilRestored) {
     std::vector<uint64_t> slept;
     {

@@ -57,8 +57,14 @@ TEST(DeltaFileNameTest, PathsFromUrlsAndRefusedNames) {
         {"C:/data", "http://h/pkg/delta.bin", "C:/data/delta.bin"},
         {"C:/data/", "http://h/pkg/delta.bin", "C:/data/delta.bin"},
         {"/w", "http://h/pkg/", "/w/"},
-        {"/w", "http://h/get?f=a.bin", "/w/get?f=a.bin"},
         {"/w", "/..a", "/w/..a"},
+        {"/w", "http://h/P\xC3\xA4ivitys-\xE6\x9B\xB4\xE6\x96\xB0.bin",
+         "/w/P\xC3\xA4ivitys-\xE6\x9B\xB4\xE6\x96\xB0.bin"},  // Päivitys-更新.bin
+        // Near misses of the names Windows keeps for devices are plain names.
+        {"/w", "http://h/COM10.bin", "/w/COM10.bin"},
+        {"/w", "http://h/LPT.bin", "/w/LPT.bin"},
+        {"/w", "http://h/nullify", "/w/nullify"},
+        {"/w", "http://h/a.con", "/w/a.con"},
         {"/w", "", "DeltaFile not created, root directory: /w. url: "},
         {"", "/a", "DeltaFile not created, root directory: . url: /a"},
         {"/w", "delta.bin", refused + "delta.bin"},
@@ -69,12 +75,29 @@ TEST(DeltaFileNameTest, PathsFromUrlsAndRefusedNames) {
         {"/w", std::string("http://h/a\0.bin", 15), refused + "http://h/a"},  // what() ends at NUL
         // The library's own files, in any letter case, and their temporaries.
         {"/w", "http://h/identifiers.cache", refused + "http://h/identifiers.cache"},
-        {"/w", "http://h/packages/deltafiles.cache", refused + "http://h/packages/deltafiles.cache"},
+        {"/w", "http://h/packages/deltafiles.cache",
+         refused + "http://h/packages/deltafiles.cache"},
         {"/w", "http://h/UpdateSessionIds.Cache", refused + "http://h/UpdateSessionIds.Cache"},
         {"/w", "http://h/identifiers.cache.tmp", refused + "http://h/identifiers.cache.tmp"},
         {"/w", "http://h/tracking", refused + "http://h/tracking"},
         {"/w", "http://h/tracking.bin", "/w/tracking.bin"},
         {"/w", "http://h/identifiers.cache.bin", "/w/identifiers.cache.bin"},
+        // Names that Windows cannot hold, or for which it opens a device.
+        {"/w", "http://h/get?f=a.bin", refused + "http://h/get?f=a.bin"},
+        {"/w", "http://h/a\tb.bin", refused + "http://h/a\tb.bin"},
+        {"/w", "http://h/pkg.", refused + "http://h/pkg."},
+        {"/w", "http://h/pkg ", refused + "http://h/pkg "},
+        {"/w", "http://h/NUL", refused + "http://h/NUL"},
+        {"/w", "http://h/nul.bin", refused + "http://h/nul.bin"},
+        {"/w", "http://h/Con .tar.gz", refused + "http://h/Con .tar.gz"},
+        {"/w", "http://h/aux", refused + "http://h/aux"},
+        {"/w", "http://h/PRN.txt", refused + "http://h/PRN.txt"},
+        {"/w", "http://h/COM1", refused + "http://h/COM1"},
+        {"/w", "http://h/com9.bin", refused + "http://h/com9.bin"},
+        {"/w", "http://h/LPT1.bin", refused + "http://h/LPT1.bin"},
+        {"/w", "http://h/lpt9", refused + "http://h/lpt9"},
+        {"/w", "http://h/COM\xC2\xB9.bin", refused + "http://h/COM\xC2\xB9.bin"},  // COM¹
+        {"/w", "http://h/CONOUT$", refused + "http://h/CONOUT$"},
     };
     for (const auto& c : cases) {
         std::string result;
@@ -84,6 +107,12 @@ TEST(DeltaFileNameTest, PathsFromUrlsAndRefusedNames) {
             result = e.what();
         }
         EXPECT_EQ(result, c.pathOrError) << c.url;
+    }
+    for (const char character : std::string("<>\"|?*")) {
+        const std::string url = std::string("http://h/a") + character + "b.bin";
+        EXPECT_EQ(messageOf<IllegalArgumentException>(
+                      [&] { return DeltaFile::fileNameFromUrl("/w", url); }),
+                  refused + url);
     }
 }
 
@@ -171,9 +200,9 @@ TEST_F(DeltaFileTest, UrlsEndingInTheSameNameGetFilesOfTheirOwn) {
     // Claims the plain name "get" for the first of two urls without an extension.
     const auto extensionless =
         DeltaFile::create(directory.path(), Log(logger), "http://h/a/get", 1, "", cache);
-    EXPECT_EQ(DeltaFile::create(directory.path(), Log(logger), "http://h/b/get", 1, "", cache)
-                  .path(),
-              directory.file("get-2"));
+    EXPECT_EQ(
+        DeltaFile::create(directory.path(), Log(logger), "http://h/b/get", 1, "", cache).path(),
+        directory.file("get-2"));
 }
 
 // Nothing the working directory links to is written through a package file.

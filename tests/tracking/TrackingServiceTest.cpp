@@ -1,6 +1,5 @@
 #include "tracking/TrackingService.h"
 
-#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <memory>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ReferenceCrypto.h"
 #include "TrackingFixture.h"
 #include "server/InternalUpdateMetadata.h"
 
@@ -17,15 +17,8 @@ namespace {
 
 using HttpResult = kv::HttpProvider::HttpResult;
 using kvtest::Endpoint;
+using kvtest::referenceBase64;
 using kvtest::ServerFault;
-
-std::string referenceBase64(const std::string& bytes) {
-    std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(
-        reinterpret_cast<unsigned char*>(encoded.data()),
-        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()))));
-    return encoded;
-}
 
 Json::Value parsed(const std::string& text) {
     const auto result = json::parse(text);

@@ -1,0 +1,282 @@
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// After windows.h, which it needs:
+#include <rpc.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "common/Platform.h"
+#include "common/PlatformOs.h"
+#include "common/Utf.h"
+
+namespace kvinternal::platform {
+
+namespace {
+
+// Windows refuses plain paths of MAX_PATH (260) characters or more, and directories of 248 or
+// more. Longer ones need the "\\?\" prefix, which takes a path as it is: absolute, with
+// backslashes only and without "." or "..", so those are resolved first.
+constexpr size_t longestPlainPath = 247;
+
+std::wstring toWide(const std::string& utf8) {
+    const std::u16string utf16 = utf8ToUtf16(utf8);
+    return std::wstring(utf16.begin(), utf16.end());
+}
+
+std::string fromWide(const wchar_t* wide) {
+    const std::wstring text(wide);
+    return utf16ToUtf8(std::u16string(text.begin(), text.end()));
+}
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+std::wstring fullPath(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return {};
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        return {};
+    }
+    full.resize(length);
+    return full;
+}
+
+std::wstring withLengthLimitLifted(const std::wstring& path) {
+    if (startsWith(path, L"\\\\?\\") || startsWith(path, L"\\\\.\\")) {
+        return path;
+    }
+    const std::wstring full = fullPath(path);
+    if (full.empty() || (path.size() <= longestPlainPath && full.size() <= longestPlainPath)) {
+        return path;
+    }
+    if (startsWith(full, L"\\\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
+
+bool isDirectory(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Neither a directory nor a reparse point (a symbolic link or a junction): the only kind of
+// file the library reads or writes.
+bool isPlainFile(DWORD attributes) {
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+}  // namespace
+
+std::filesystem::path toPath(const std::string& utf8Path) {
+    return std::filesystem::path(withLengthLimitLifted(toWide(utf8Path)));
+}
+
+void createDirectory(const std::string& utf8Path) {
+    CreateDirectoryW(toPath(utf8Path).c_str(), nullptr);
+}
+
+std::optional<uint64_t> fileSize(const std::string& utf8Path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(toPath(utf8Path).c_str(), GetFileExInfoStandard, &data) ||
+        !isPlainFile(data.dwFileAttributes)) {
+        return std::nullopt;
+    }
+    return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+std::string newUuid() {
+    UUID uuid;
+    const RPC_STATUS created = UuidCreate(&uuid);
+    RPC_CSTR text = nullptr;
+    if ((created != RPC_S_OK && created != RPC_S_UUID_LOCAL_ONLY) ||
+        UuidToStringA(&uuid, &text) != RPC_S_OK) {
+        throw std::runtime_error("Could not create a UUID");
+    }
+    std::string result(reinterpret_cast<const char*>(text));
+    RpcStringFreeA(&text);
+    return result;
+}
+
+std::chrono::steady_clock::time_point steadyNow() {
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    // Whole seconds and the rest apart, so that the conversion cannot overflow.
+    const auto seconds = std::chrono::seconds(counter.QuadPart / frequency.QuadPart);
+    const auto rest = std::chrono::nanoseconds(counter.QuadPart % frequency.QuadPart * 1000000000 /
+                                               frequency.QuadPart);
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(seconds + rest));
+}
+
+}  // namespace kvinternal::platform
+
+namespace kvinternal::platform::os {
+
+namespace {
+
+class FindHandle {
+public:
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
+        if (isValid()) {
+            FindClose(handle_);
+        }
+    }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+    bool isValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// One ReadFile or WriteFile at most this large: they count in 32 bits.
+constexpr uint64_t largestTransfer = 1u << 30;
+
+HANDLE handleOf(FileHandle file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+struct OpenRequest {
+    DWORD access;
+    DWORD disposition;
+};
+
+OpenRequest requestFor(OpenMode mode) {
+    switch (mode) {
+        case OpenMode::Read:
+            return {GENERIC_READ, OPEN_EXISTING};
+        case OpenMode::Append:
+            // Append-only access puts every write at the end, as O_APPEND does.
+            return {FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, OPEN_ALWAYS};
+        case OpenMode::CreateNew:
+            return {GENERIC_WRITE | FILE_READ_ATTRIBUTES, CREATE_NEW};
+    }
+    return {GENERIC_READ, OPEN_EXISTING};
+}
+
+}  // namespace
+
+FileHandle openFile(const std::filesystem::path& path, OpenMode mode) {
+    const OpenRequest request = requestFor(mode);
+    // The reparse point itself is opened, never what it names; it is then refused below.
+    const HANDLE file = CreateFileW(path.c_str(), request.access,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    request.disposition,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return noFile;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information) ||
+        !isPlainFile(information.dwFileAttributes)) {
+        CloseHandle(file);
+        return noFile;
+    }
+    return reinterpret_cast<FileHandle>(file);
+}
+
+bool writeFile(FileHandle file, const uint8_t* data, uint64_t count) {
+    while (count > 0) {
+        DWORD written = 0;
+        const auto chunk = static_cast<DWORD>(std::min(count, largestTransfer));
+        if (!WriteFile(handleOf(file), data, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        data += written;
+        count -= written;
+    }
+    return true;
+}
+
+std::optional<uint64_t> readFile(FileHandle file, uint8_t* data, uint64_t count) {
+    DWORD got = 0;
+    const auto chunk = static_cast<DWORD>(std::min(count, largestTransfer));
+    if (!ReadFile(handleOf(file), data, chunk, &got, nullptr)) {
+        return std::nullopt;
+    }
+    return got;
+}
+
+std::optional<uint64_t> fileSize(FileHandle file) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(handleOf(file), &size)) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(size.QuadPart);
+}
+
+bool syncFile(FileHandle file) {
+    return FlushFileBuffers(handleOf(file)) != 0;
+}
+
+bool closeFile(FileHandle file) {
+    return CloseHandle(handleOf(file)) != 0;
+}
+
+bool deleteRegularFile(const std::filesystem::path& path) {
+    // DeleteFileW removes a file or a link to one, never a directory.
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+std::vector<std::string> regularFileNames(const std::filesystem::path& directory,
+                                          const std::string& suffix) {
+    std::vector<std::string> names;
+    const std::wstring pattern =
+        withLengthLimitLifted(directory.native() + L"\\*" + toWide(suffix));
+    WIN32_FIND_DATAW found;
+    const FindHandle search(FindFirstFileW(pattern.c_str(), &found));
+    if (!search.isValid()) {
+        return names;
+    }
+    do {
+        if (!isDirectory(found.dwFileAttributes)) {
+            names.push_back(fromWide(found.cFileName));
+        }
+    } while (FindNextFileW(search.get(), &found));
+    return names;
+}
+
+bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+void syncDirectory(const std::filesystem::path& /*directory*/) {
+    // MOVEFILE_WRITE_THROUGH has already flushed the rename.
+}
+
+uint64_t systemTimeMilliseconds() {
+    constexpr uint64_t unixEpochInFileTime = 116444736000000000;  // 100 ns units since 1601
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t sinceFileTimeEpoch = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    return (sinceFileTimeEpoch - unixEpochInFileTime) / 10000;
+}
+
+void sleepFor(uint64_t milliseconds) {
+    // Sleep takes a 32-bit count, and its largest value means forever.
+    constexpr uint64_t longestSleep = INFINITE - 1;
+    do {
+        const uint64_t now = std::min(milliseconds, longestSleep);
+        Sleep(static_cast<DWORD>(now));
+        milliseconds -= now;
+    } while (milliseconds > 0);
+}
+
+}  // namespace kvinternal::platform::os
