@@ -25,7 +25,9 @@ public:
         if (entries_.size() <= limit_) {
             return false;
         }
-        erase(keyAt_.begin()->second);
+        // A copy: erasing would otherwise destroy the key it is given.
+        const Key oldest = keyAt_.begin()->second;
+        erase(oldest);
         return true;
     }
 

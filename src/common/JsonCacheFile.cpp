@@ -11,8 +11,9 @@ JsonCacheFile::JsonCacheFile(std::string path, JsonCacheTexts texts, Log log)
     : path_(std::move(path)), texts_(std::move(texts)), log_(std::move(log)) {}
 
 void JsonCacheFile::discard(const std::string& text, const std::string& errors) const {
+    // The reader's messages quote the text they stumble on, so they are cut as well.
     log_.error(texts_.unparsable + " [" + json::logExcerpt(text) +
-               "] failed to be parsed: " + errors);
+               "] failed to be parsed: " + json::logExcerpt(errors));
     platform::deleteFile(path_);
 }
 

@@ -144,7 +144,8 @@ ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool f
 
 void ResendStore::discardUnparsable(const std::string& path, const std::string& text,
                                     const std::string& errors) const {
-    log_.error("Tracking file [" + json::logExcerpt(text) + "] failed to be parsed: " + errors);
+    log_.error("Tracking file [" + json::logExcerpt(text) +
+               "] failed to be parsed: " + json::logExcerpt(errors));
     platform::deleteFile(path);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +10,8 @@
 
 #include "RecordingLogger.h"
 #include "TempDirectory.h"
+#include "common/JsonText.h"
+#include "common/Platform.h"
 
 namespace kvinternal {
 namespace {
@@ -25,6 +28,35 @@ TEST(JsonCacheFileTest, MissingFileLoadsNothing) {
     EXPECT_EQ(logger->messages(),
               (std::vector<std::string>{"Loading test cache from: " + file.path(),
                                         "Did not find any test cache."}));
+}
+
+// A file far larger than any the library writes is not parsed (that could take gigabytes of
+// memory) but deleted like an unparsable one; no line carries more than an excerpt of a file.
+TEST(JsonCacheFileTest, HugeFilesAreDeletedAndLogLinesCarryExcerpts) {
+    kvtest::TempDirectory directory;
+    const auto logger = std::make_shared<kvtest::RecordingLogger>();
+    const JsonCacheFile file(
+        directory.file("test.cache"),
+        {"Loading: ", "Not found.", "Test cache", "Test cache JSON", "", "", ""}, Log(logger));
+    const struct {
+        std::string text;
+        bool loads;
+        std::size_t longestLine;
+    } cases[] = {
+        {std::string(platform::maximumStateFileSize + 1, ' '), false, 200},
+        {"[" + std::string(100000, '1'), false, 2 * json::maximumLoggedText + 200},
+        {"[\"" + std::string(100000, 'x') + "\"]", true, json::maximumLoggedText + 200},
+    };
+    for (const auto& c : cases) {
+        logger->clear();
+        ASSERT_TRUE(platform::writeFileAtomically(file.path(), c.text));
+        EXPECT_EQ(file.load().has_value(), c.loads);
+        EXPECT_EQ(platform::fileSize(file.path()).has_value(), c.loads);
+        for (const std::string& line : logger->messages()) {
+            EXPECT_LE(line.size(), c.longestLine) << line.substr(0, 100);
+        }
+    }
+    EXPECT_TRUE(logger->containsFragment("bytes)] parsed successfully"));
 }
 
 }  // namespace

@@ -1,4 +1,8 @@
 #include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
 
 #include "e2e/EndToEndFixture.h"
 
@@ -129,6 +133,49 @@ TEST_F(DispatcherTest, BeforeAnySessionNothingIsLoggedAndOperationsAnswerTwo) {
     EXPECT_EQ(kavrin->DownloadDeltaUpdate("YAV:1"), Result::IllegalState);
     EXPECT_EQ(kavrin->DestroySession(), Result::Ok);
     EXPECT_TRUE(logger->lines().empty());
+}
+
+// A host sink that throws on the lines `refuses` picks.
+class RefusingLogger : public kv::Logger {
+public:
+    explicit RefusingLogger(std::function<bool(const std::string&)> refuses)
+        : refuses_(std::move(refuses)) {}
+    void error(const std::string& message) override { check(message); }
+    void log(const std::string& message, bool) override { check(message); }
+
+private:
+    void check(const std::string& message) const {
+        if (refuses_(message)) {
+            throw std::runtime_error("sink refused: " + message);
+        }
+    }
+    std::function<bool(const std::string&)> refuses_;
+};
+
+// The library never throws into the host: a sink that throws on the banners and destructor
+// lines loses those lines only; one that throws on every line makes the operations fail with
+// results, and the object still goes away cleanly.
+TEST_F(DispatcherTest, AThrowingHostLoggerNeverEscapesTheBoundary) {
+    auto refusing = parameters();
+    refusing.logger = std::make_shared<RefusingLogger>([](const std::string& line) {
+        return line.rfind("-----------", 0) == 0 || line.rfind("Destructor", 0) == 0 ||
+               line.rfind("Running Kavrin", 0) == 0;
+    });
+    std::shared_ptr<std::string> id;
+    EXPECT_EQ(kavrin->CreateSession(refusing), Result::Ok);
+    EXPECT_EQ(kavrin->IdentifyDevice(id), Result::Ok);
+    EXPECT_EQ(kavrin->Cancel(), Result::Ok);
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate("YAV:9"), Result::IllegalArgument);
+    EXPECT_EQ(kavrin->DestroySession(), Result::Ok);
+
+    auto everything = parameters();
+    everything.logger = std::make_shared<RefusingLogger>([](const std::string&) { return true; });
+    kavrin = CreateKavrin();
+    Result created = Result::Ok;
+    EXPECT_NO_THROW(created = kavrin->CreateSession(everything));
+    EXPECT_EQ(created, Result::GeneralError);
+    ASSERT_EQ(kavrin->CreateSession(refusing), Result::Ok);
+    EXPECT_NO_THROW(kavrin.reset());
 }
 
 TEST_F(DispatcherTest, MarkerCodeIsExactlyC340) {

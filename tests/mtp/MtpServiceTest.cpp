@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,6 +115,27 @@ TEST_F(MtpServiceTest, OngoingCallReachesTheProvider) {
     EXPECT_EQ(mocked.ongoingCallProgress(), 1.0);  // finished, whatever was written
     mocked.cancelOngoingCall();
     EXPECT_TRUE(logger->contains(Channel::Info, "Cancelling MTP function call."));
+}
+
+// The host promises 0 to 1 from its provider; whatever else it reports never reaches its own
+// GetProgress: out of range is clamped, and NaN gives way to the library's own count.
+TEST_F(MtpServiceTest, ProgressOutsideZeroToOneIsNeverHandedOn) {
+    const auto handler = std::make_shared<ProgressHandler>(100, Log(logger));
+    handler->addWork(25);
+    mocked.setOngoingCall(handler);
+    const struct {
+        double reported;
+        double expected;
+    } cases[] = {
+        {std::nan(""), 0.25}, {-0.5, 0.0},
+        {1e300, 1.0},         {std::numeric_limits<double>::infinity(), 1.0},
+        {0.5, 0.5},
+    };
+    for (const auto& c : cases) {
+        EXPECT_CALL(*mock, progress("mocked", _))
+            .WillOnce(DoAll(SetArgReferee<1>(c.reported), Return(false)));
+        EXPECT_EQ(mocked.ongoingCallProgress(), c.expected) << c.reported;
+    }
 }
 
 TEST_F(MtpServiceTest, ReadsEachIdentifierThroughItsVendorProperty) {

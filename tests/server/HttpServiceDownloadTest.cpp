@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -322,6 +324,39 @@ TEST_F(HttpServiceDownloadTest, ACancelDuringARetryWaitSendsNoFurtherRequest) {
     EXPECT_TRUE(logger->contains(
         Channel::Error, "Delta download failed due to cancellation from user: " + message));
     EXPECT_EQ(events(), (Events{initiated, cancelled}));
+}
+
+// The simulated server's front end that runs `duringPost` inside each post, as a host's second
+// thread would reach the service while the post runs.
+class PostWatcher : public kvtest::InProcessServerProvider {
+public:
+    using InProcessServerProvider::InProcessServerProvider;
+
+    HttpResult post(const std::shared_ptr<const HttpPostRequest>& request,
+                    std::shared_ptr<HttpResponse>& response) override {
+        if (duringPost) {
+            duringPost();
+        }
+        return InProcessServerProvider::post(request, response);
+    }
+
+    std::function<void()> duringPost;
+};
+
+// A cancel reaches the package request only: the download's own events, which report how it
+// ended, always go out.
+TEST_F(HttpServiceDownloadTest, ACancelNeverAbortsTheDownloadsOwnEvents) {
+    const auto watcher = std::make_shared<PostWatcher>(server);
+    const auto cancelling = std::make_shared<HttpService>(Log(logger), watcher, currentProgress);
+    http = cancelling;
+    tracking = makeTracking();
+    cancelling->setTrackingService(tracking);
+    watcher->duringPost = [&] { cancelling->cancel(); };
+    const auto record = update();
+    EXPECT_EQ(thrownBy([&] { cancelling->downloadDelta(record, identifiers); }), Thrown{});
+    EXPECT_EQ(watcher->cancelCalls(), 0u);
+    EXPECT_EQ(events(), (Events{initiated, succeeded}));
+    EXPECT_FALSE(logger->contains("Cancelling HTTP function call."));
 }
 
 // The simulated server's front end whose every body read reports more data, delivers nothing

@@ -247,6 +247,10 @@ TEST_F(YavServiceTest, MalformedManifestEndsInAClearExceptionAndAddsNothing) {
          {"illegal argument", "Could not extract delta filename from url: https://h/p/.."}},
         {R"({"fw":[{"installElements":{"fotas":[{"downloadUrl":"a.bin"}]}}]})",
          {"illegal argument", "Could not extract delta filename from url: a.bin"}},
+        // A package may not take the place of the library's own files.
+        {R"({"fw":[{"installElements":{"fotas":[{"downloadUrl":"https://h/identifiers.cache"}]}}]})",
+         {"illegal argument",
+          "Could not extract delta filename from url: https://h/identifiers.cache"}},
     };
     records["YAV:earlier"] = nullptr;
     for (const auto& [body, expected] : cases) {

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "CacheFileFixture.h"
 #include "common/JsonText.h"
@@ -82,12 +85,31 @@ TEST_F(IdentifierCacheTest, LoadingKeepsKnownKeysAndGivesIdlessCollectionsAnId) 
                                     {IdentifierId::Model, "X1"},
                                     {IdentifierId::BatteryLevel, "80"},
                                     {IdentifierId::HasDeltaSupport, "true"}}));
-    cache->addCollection({{IdentifierId::IdentifierCacheId, "id-3"}});  // makes it save
+    // The id given at load is saved, so the collection keeps it in the next session.
     cache.reset();
     const auto saved = json::parse(*platform::readFile(path)).root["identifierCollections"];
-    ASSERT_EQ(saved.size(), 3u);  // a UUID sorts before "id-..."
+    ASSERT_EQ(saved.size(), 2u);  // a UUID sorts before "id-..."
     EXPECT_EQ(saved[0]["swVariant"], "EU");
-    EXPECT_EQ(saved[0]["iicId"].asString().size(), 36u);
+    const std::string given = saved[0]["iicId"].asString();
+    EXPECT_EQ(given.size(), 36u);
+    EXPECT_EQ(identifierValue(construct()->getCollection(given), IdentifierId::SwVariant), "EU");
+}
+
+// A working directory used for years keeps a bounded file: the collections added longest ago
+// make room for new ones.
+TEST_F(IdentifierCacheTest, KeepsTheLatestCollectionsUpToItsBound) {
+    auto cache = construct();
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < IdentifierCache::maximumCollections + 2; ++i) {
+        ids.push_back(cache->addCollection({{IdentifierId::Model, std::to_string(i)}}));
+    }
+    cache.reset();
+    cache = construct();
+    EXPECT_THROW(cache->getCollection(ids[0]), IllegalArgumentException);
+    EXPECT_THROW(cache->getCollection(ids[1]), IllegalArgumentException);
+    EXPECT_EQ(identifierValue(cache->getCollection(ids[2]), IdentifierId::Model), "2");
+    EXPECT_EQ(identifierValue(cache->getCollection(ids.back()), IdentifierId::Model),
+              std::to_string(IdentifierCache::maximumCollections + 1));
 }
 
 TEST_F(IdentifierCacheTest, CorruptFileIsDeletedAndTheCacheStartsEmpty) {

@@ -20,6 +20,8 @@ using kvtest::Endpoint;
 using kvtest::referenceBase64;
 using kvtest::ServerFault;
 
+constexpr std::size_t forever = kvtest::SimulatedUpdateServer::forever;
+
 Json::Value parsed(const std::string& text) {
     const auto result = json::parse(text);
     EXPECT_TRUE(result.ok) << result.errors;
@@ -179,6 +181,21 @@ TEST_F(TrackingServiceTest, FailedSendStoresTheEventAndSendsNothingElse) {
     }
     EXPECT_EQ(resent, (std::multiset<std::string>{"VE000001", "recent"}));
     EXPECT_TRUE(storedNames().empty());
+}
+
+// A dead endpoint may hold the update once, for 3 s: after that every event of the session,
+// of a tracking service built later in it too, is posted once without waiting and stored.
+TEST_F(TrackingServiceTest, ADeadEndpointIsWaitedForOncePerSession) {
+    server->injectFault(Endpoint::Tracking, ServerFault::withStatus(503), forever);
+    const auto update = record(1, "fw-v1");
+    for (int event = 0; event < 3; ++event) {
+        tracking->preverificationEvent(identifiers, *update, 1, "", -1);
+    }
+    makeTracking()->installEvent(identifiers, *update, TrackingStatus::Ok, 0, "", -1);
+    EXPECT_EQ(sleeps, std::vector<uint64_t>{3000});
+    // Two posts of the first event and one of each later one; the stored ones wait their turn.
+    EXPECT_EQ(server->count(Endpoint::Tracking), 2u + 1u + 1u + 1u);
+    EXPECT_EQ(storedNames().size(), 4u);
 }
 
 TEST_F(TrackingServiceTest, AStartedDownloadTiesTheLaterEventsTogether) {

@@ -1,0 +1,198 @@
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "PatternedBody.h"
+#include "UpdateExecutionFixture.h"
+#include "common/JsonText.h"
+#include "common/Platform.h"
+
+namespace kvtest {
+namespace {
+
+namespace fs = std::filesystem;
+namespace platform = kvinternal::platform;
+using Channel = RecordingLogger::Channel;
+
+// What a hostile disk leaves in the working directory between two runs of a host: the library
+// sends the phone only a package it verified, and touches no file outside the directory.
+class HostileStateTest : public UpdateExecutionTest {
+protected:
+    // A new host over the same working directory and server: identifies and searches again.
+    std::string reopen(const std::string& directory) {
+        kavrin = CreateKavrin();
+        auto chosen = parameters();
+        chosen.workingDirectory = directory;
+        EXPECT_EQ(kavrin->CreateSession(chosen), Result::Ok);
+        const auto updates = search(identify());
+        return updates && !updates->empty() ? updates->front().id : std::string();
+    }
+    std::string downloaded() {
+        const std::string updateId = offerPackage();
+        EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+        EXPECT_EQ(kavrin->DestroySession(), Result::Ok);
+        return updateId;
+    }
+    void flipOneByte(const std::string& path) const {
+        std::string bytes = platform::readFile(path, packageSize).value_or("");
+        ASSERT_EQ(bytes.size(), packageSize);
+        bytes[packageSize / 2] = static_cast<char>(bytes[packageSize / 2] ^ 0x01);
+        ASSERT_TRUE(platform::writeFileAtomically(path, bytes));
+    }
+    void rewriteCacheEntry(const std::string& directory, const std::string& fileName) const {
+        const std::string cachePath = directory + "/deltafiles.cache";
+        auto cache = kvinternal::json::parse(platform::readFile(cachePath).value_or("")).root;
+        cache["deltaFiles"][0]["fileName"] = fileName;
+        ASSERT_TRUE(platform::writeFileAtomically(cachePath, kvinternal::json::styled(cache)));
+    }
+    bool phoneHoldsThePackage() const {
+        const auto stored = phone->storedObject(firstObjectHandle);
+        return stored && stored->sha256 == server->packageHash("pkg");
+    }
+    std::string wholePackage() const { return PatternedBody::bytes(0, packageSize); }
+};
+
+// A package changed on disk after its download is not believed: it is not sent before it was
+// verified in this session, and the download that verifies it fetches it again.
+TEST_F(HostileStateTest, AChangedPackageIsFetchedAgainAndOnlyAVerifiedOneIsSent) {
+    downloaded();
+    flipOneByte(packagePath());
+    const std::string updateId = reopen(workingDirectory.path());
+    EXPECT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::IllegalState);
+    EXPECT_FALSE(phone->storedObject(firstObjectHandle));
+
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+    EXPECT_TRUE(logger->contains(Channel::Info, "File already downloaded."));
+    EXPECT_EQ(server->requests(Endpoint::Package).size(), 2u);
+    EXPECT_EQ(platform::readFile(packagePath(), packageSize), wholePackage());
+    EXPECT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::Ok);
+    EXPECT_TRUE(phoneHoldsThePackage());
+}
+
+// When the changed package cannot be removed (a directory the user may not write), it is never
+// taken as downloaded, in this run or the next.
+TEST_F(HostileStateTest, AChangedPackageThatCannotBeRemovedIsNeverSent) {
+    downloaded();
+    flipOneByte(packagePath());
+    const platform::ScopedHooks readOnly(
+        platform::installedHooks().withRemove([](const fs::path&) { return false; }));
+    for (int run = 0; run < 2; ++run) {
+        const std::string updateId = reopen(workingDirectory.path());
+        EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
+        EXPECT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::IllegalState);
+        EXPECT_EQ(kavrin->DestroySession(), Result::Ok);
+    }
+    EXPECT_TRUE(logger->contains(
+        Channel::Error, "Could not remove delta file that failed its checksum: " + packagePath()));
+    EXPECT_FALSE(phone->storedObject(firstObjectHandle));
+}
+
+// A copy of a working directory names the original's package in its cache: the copy uses its
+// own, and deleting it after the update leaves the original's alone.
+TEST_F(HostileStateTest, ACopiedWorkingDirectoryUsesOnlyItsOwnPackage) {
+    downloaded();
+    TempDirectory copies;
+    const std::string copy = copies.file("copy");
+    fs::copy(fs::u8path(workingDirectory.path()), fs::u8path(copy), fs::copy_options::recursive);
+    const std::string updateId = reopen(copy);
+    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+    EXPECT_TRUE(logger->contains(Channel::Error,
+                                 "Delta file cache entry names a file outside the working "
+                                 "directory, ignoring it: " +
+                                     packagePath()));
+    EXPECT_EQ(server->requests(Endpoint::Package).size(), 1u);  // the copy's package is whole
+    ASSERT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::Ok);
+    ASSERT_EQ(kavrin->UpdateDeviceWithDelta(updateId, true), Result::Ok);
+    EXPECT_FALSE(platform::fileSize(copy + "/pkg.bin"));
+    EXPECT_EQ(platform::fileSize(packagePath()), packageSize);
+}
+
+// A cache entry pointing anywhere else is not followed: the file there is neither appended to,
+// sent, nor deleted.
+TEST_F(HostileStateTest, ACacheEntryNamingAnOutsideFileLeavesItAlone) {
+    const std::string updateId = offerPackage();
+    server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000));
+    server->injectFault(Endpoint::Package, ServerFault::withStatus(403));
+    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::NetworkError);
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    TempDirectory elsewhere;
+    const std::string outside = elsewhere.file("victim");
+    const std::string precious(1'000'000, 'v');
+    ASSERT_TRUE(platform::writeFileAtomically(outside, precious));
+    rewriteCacheEntry(workingDirectory.path(), outside);
+
+    const std::string again = reopen(workingDirectory.path());
+    ASSERT_EQ(kavrin->DownloadDeltaUpdate(again), Result::Ok);
+    ASSERT_EQ(kavrin->TransferDeltaToDevice(again), Result::Ok);
+    ASSERT_EQ(kavrin->UpdateDeviceWithDelta(again, true), Result::Ok);
+    EXPECT_EQ(platform::readFile(outside), precious);
+}
+
+// Links in the working directory lead nowhere: a package file that is a link fails the
+// download with a clear error, and a cache's temporary that is one is replaced.
+TEST_F(HostileStateTest, LinksOutOfTheWorkingDirectoryAreNeverFollowed) {
+    TempDirectory elsewhere;
+    const std::string outside = elsewhere.file("victim");
+    ASSERT_TRUE(platform::writeFileAtomically(outside, "precious"));
+    std::error_code noLinks;
+    fs::create_symlink(fs::u8path(outside), fs::u8path(packagePath()), noLinks);
+    if (noLinks) {
+        GTEST_SKIP() << "this file system cannot hold links";
+    }
+    fs::create_symlink(fs::u8path(outside),
+                       fs::u8path(workingDirectory.file("identifiers.cache.tmp")));
+    const std::string updateId = offerPackage();
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
+    EXPECT_TRUE(logger->contains(
+        Channel::Error,
+        "Illegal state exception: Delta file could not be created: " + packagePath()));
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    EXPECT_EQ(platform::readFile(outside), "precious");
+    EXPECT_TRUE(platform::fileSize(workingDirectory.file("identifiers.cache")));
+}
+
+// Two updates whose addresses end in the same name each get a file: the second is downloaded,
+// not taken for the first, and the first stays.
+TEST_F(HostileStateTest, UpdatesWhoseAddressesEndInTheSameNameGetFilesOfTheirOwn) {
+    server->addPackage(SimulatedPackage::example("fw21/update", packageSize));
+    server->addPackage(SimulatedPackage::example("fw22/update", packageSize));
+    openSession();
+    const auto updates = search(identify());
+    ASSERT_EQ(updates->size(), 2u);
+    for (const auto& update : *updates) {
+        ASSERT_EQ(kavrin->DownloadDeltaUpdate(update.id), Result::Ok);
+    }
+    EXPECT_EQ(server->requests(Endpoint::Package).size(), 2u);
+    EXPECT_EQ(platform::fileSize(workingDirectory.file("update.bin")), packageSize);
+    EXPECT_EQ(platform::fileSize(workingDirectory.file("update-2.bin")), packageSize);
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+
+    // The next run finds each package where it left it.
+    reopen(workingDirectory.path());
+    const auto found = search(identify());
+    for (const auto& update : *found) {
+        ASSERT_EQ(kavrin->DownloadDeltaUpdate(update.id), Result::Ok);
+    }
+    EXPECT_EQ(server->requests(Endpoint::Package).size(), 2u);
+}
+
+// State files far larger than the library ever writes are treated like unparsable ones.
+TEST_F(HostileStateTest, HugeStateFilesAreDeletedUnread) {
+    for (const char* name : {"deltafiles.cache", "identifiers.cache", "updatesessionids.cache"}) {
+        ASSERT_TRUE(platform::writeFileAtomically(
+            workingDirectory.file(name), std::string(platform::maximumStateFileSize + 1, '[')));
+    }
+    openSession();
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    for (const char* name : {"deltafiles.cache", "identifiers.cache", "updatesessionids.cache"}) {
+        EXPECT_FALSE(platform::fileSize(workingDirectory.file(name))) << name;
+    }
+    const auto errors = logger->messages(Channel::Error);
+    ASSERT_EQ(errors.size(), 3u);
+    for (const std::string& error : errors) {
+        EXPECT_LT(error.size(), 300u) << error.substr(0, 100);
+    }
+}
+
+}  // namespace
+}  // namespace kvtest
