@@ -21,4 +21,8 @@ private:
     std::string path_;
 };
 
+// Makes `link` a symbolic link to the file `target` (UTF-8 paths); false when this system or
+// file system cannot, so that a test of links skips there.
+bool createFileLink(const std::string& target, const std::string& link);
+
 }  // namespace kvtest

@@ -173,6 +173,12 @@ OpenRequest requestFor(OpenMode mode) {
 }  // namespace
 
 FileHandle openFile(const std::filesystem::path& path, OpenMode mode) {
+    // Attributes are those of a link itself, not of what it names: one that is there is refused
+    // before it could be opened (not every implementation of the flag below keeps to it).
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !isPlainFile(attributes)) {
+        return noFile;
+    }
     const OpenRequest request = requestFor(mode);
     // The reparse point itself is opened, never what it names; it is then refused below.
     const HANDLE file = CreateFileW(path.c_str(), request.access,

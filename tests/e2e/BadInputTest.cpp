@@ -290,6 +290,17 @@ private:
 };
 #endif
 
+// Tracking never holds an update: with the endpoint down, a whole update of a legacy phone
+// waits once, 3 s, instead of 165 s for each of its events.
+TEST_F(BadInputTest, ADeadTrackingEndpointAddsOneWaitToAWholeUpdate) {
+    server->addPackage(SimulatedPackage::example("pkg", packageSize));
+    server->injectFault(Endpoint::Tracking, ServerFault::withStatus(500),
+                        SimulatedUpdateServer::forever);
+    usePhone(Kind::LegacyFota);
+    EXPECT_EQ(runUpdate(Kind::LegacyFota), std::make_pair(Step::None, Result::Ok));
+    EXPECT_EQ(sleeps, std::vector<uint64_t>{3000});
+}
+
 TEST_F(BadInputTest, FullDiskEndsTheDownloadAndTheNextOneResumesFromWhatFitted) {
 #ifdef _WIN32
     GTEST_SKIP() << "Linux only: Windows has no per-process file size limit (RLIMIT_FSIZE) that "

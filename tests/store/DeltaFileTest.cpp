@@ -210,7 +210,9 @@ TEST_F(DeltaFileTest, APackagePathThatIsALinkIsNeverWrittenThrough) {
     kvtest::TempDirectory elsewhere;
     const std::string outside = elsewhere.file("victim");
     ASSERT_TRUE(platform::writeFileAtomically(outside, "precious"));
-    std::filesystem::create_symlink(outside, derivedPath);
+    if (!kvtest::createFileLink(outside, derivedPath)) {
+        GTEST_SKIP() << "this system cannot make links here";
+    }
     auto file = create(100);
     EXPECT_EQ(file.currentSize(), 0u);
     EXPECT_EQ(messageOf<IllegalStateException>([&] { file.open(); }),
