@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         kv::Kavrin::UpdateMetadata{},
         kvinternal::DeltaFile::create(directory.path(), log,
                                       "https://update-test.kavrin.example/packages/pkg.bin",
-                                      resumedPackageSize, ""));
+                                      resumedPackageSize, "", nullptr));
     try {
         service->downloadDelta(metadata, {});
         kvfuzz::require(contentRange.find("1000-4999/5000") != std::string::npos,

@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto log = kvfuzz::discardingLog();
     kvinternal::MtpService service(log, std::make_shared<kvfuzz::InputMtpProvider>(data, size),
-                                   "fuzzed-phone");
+                                   "fuzzed-phone", nullptr);
     const kvinternal::InternalUpdateMetadataV1 metadata({}, kvinternal::DeltaFile::none(log));
     std::shared_ptr<kv::Kavrin::FinalResult> result;
     try {

@@ -12,6 +12,7 @@
 #include "common/Platform.h"
 #include "kavrin/Logger.h"
 #include "store/UpdateSessionIdCache.h"
+#include "tracking/TrackingPostRule.h"
 
 namespace kvfuzz {
 
@@ -110,11 +111,13 @@ std::shared_ptr<kvinternal::HttpService> httpServiceAnswering(const kvinternal::
                                                               kvtest::HttpAnswer answer) {
     using Method = kvtest::RecordedHttpRequest::Method;
     return std::make_shared<kvinternal::HttpService>(
-        log, std::make_shared<kvtest::ScriptedHttpProvider>(
-                 [answer = std::move(answer)](const kvtest::RecordedHttpRequest& request) {
-                     return request.method == Method::Post ? kvtest::HttpAnswer::withStatus(200)
-                                                           : answer;
-                 }));
+        log,
+        std::make_shared<kvtest::ScriptedHttpProvider>(
+            [answer = std::move(answer)](const kvtest::RecordedHttpRequest& request) {
+                return request.method == Method::Post ? kvtest::HttpAnswer::withStatus(200)
+                                                      : answer;
+            }),
+        nullptr);
 }
 
 std::shared_ptr<kvinternal::TrackingService> trackingService(
@@ -123,7 +126,8 @@ std::shared_ptr<kvinternal::TrackingService> trackingService(
     return std::make_shared<kvinternal::TrackingService>(
         directory, log, std::move(http),
         std::make_shared<kvinternal::UpdateSessionIdCache>(log, directory), clientKey,
-        std::string(updateServer) + "/trackingv4", "fuzz", "1.0");
+        std::string(updateServer) + "/trackingv4", "fuzz", "1.0",
+        std::make_shared<kvinternal::TrackingPostRule>());
 }
 
 void FuzzDirectory::holding(const std::string& name, const uint8_t* data, size_t size) const {

@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvinternal::MtpService service(kvfuzz::discardingLog(),
                                    std::make_shared<kvfuzz::InputMtpProvider>(data, size),
-                                   "fuzzed-phone");
+                                   "fuzzed-phone", nullptr);
     service.getIdentifier(kvinternal::IdentifierId::Model);
     service.isDeviceRooted();
     return 0;

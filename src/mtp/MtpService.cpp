@@ -48,7 +48,7 @@ MtpService::MtpService(Log log, std::shared_ptr<kv::MtpProvider> provider, std::
       lifetime_(std::move(log), "MTP service"),
       provider_(std::move(provider)),
       deviceId_(std::move(deviceId)),
-      progress_(std::move(progress)) {}
+      progress_(progress ? std::move(progress) : std::make_shared<CurrentProgress>()) {}
 
 MtpService::~MtpService() {
     lifetime_.logDestruction();

@@ -72,6 +72,7 @@ public:
     static constexpr uint64_t responseBufferSize = 250000;
 
     // `progress` names the session's running operation; the transfer starts its handler there.
+    // Without one the service keeps its own.
     MtpService(Log log, std::shared_ptr<kv::MtpProvider> provider, std::string deviceId,
                std::shared_ptr<CurrentProgress> progress);
     ~MtpService();

@@ -131,7 +131,7 @@ HttpService::HttpService(Log log, std::shared_ptr<kv::HttpProvider> provider,
                          std::shared_ptr<CurrentProgress> progress)
     : log_(std::move(log)),
       provider_(requireProvider(std::move(provider))),
-      progress_(std::move(progress)),
+      progress_(progress ? std::move(progress) : std::make_shared<CurrentProgress>()),
       lifetime_(log_, "HTTP service") {}
 
 HttpService::~HttpService() {
@@ -242,7 +242,7 @@ std::shared_ptr<HttpService::HttpResponse> HttpService::sendWithRetries(const Ex
 }
 
 void HttpService::throwIfOperationCancelled() const {
-    if (progress_ && progress_->isCancelled()) {
+    if (progress_->isCancelled()) {
         throw CancelledException("Client cancelled");
     }
 }

@@ -50,7 +50,8 @@ public:
     using HttpResult = kv::HttpProvider::HttpResult;
     using HttpResponse = kv::HttpProvider::HttpResponse;
 
-    // `progress` names the session's running operation, whose cancellation stops the queries.
+    // `progress` names the session's running operation, whose cancellation stops the queries;
+    // without one the service keeps its own.
     HttpService(Log log, std::shared_ptr<kv::HttpProvider> provider,
                 std::shared_ptr<CurrentProgress> progress);
     ~HttpService();

@@ -205,23 +205,6 @@ TEST_F(DeltaFileTest, UrlsEndingInTheSameNameGetFilesOfTheirOwn) {
         directory.file("get-2"));
 }
 
-// Nothing the working directory links to is written through a package file.
-TEST_F(DeltaFileTest, APackagePathThatIsALinkIsNeverWrittenThrough) {
-    kvtest::TempDirectory elsewhere;
-    const std::string outside = elsewhere.file("victim");
-    ASSERT_TRUE(platform::writeFileAtomically(outside, "precious"));
-    if (!kvtest::createFileLink(outside, derivedPath)) {
-        GTEST_SKIP() << "this system cannot make links here";
-    }
-    auto file = create(100);
-    EXPECT_EQ(file.currentSize(), 0u);
-    EXPECT_EQ(messageOf<IllegalStateException>([&] { file.open(); }),
-              "Delta file could not be created: " + derivedPath);
-    Sha256Hasher hasher;
-    EXPECT_FALSE(file.hashInto(hasher));
-    EXPECT_EQ(platform::readFile(outside), "precious");
-}
-
 TEST_F(DeltaFileTest, WritingStopsAtTheAnnouncedSize) {
     auto file = create(10);
     EXPECT_EQ(messageOf<IllegalStateException>([&] { append(file, 1); }),
