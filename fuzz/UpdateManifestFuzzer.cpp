@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const kvinternal::YavService service(
         log, http, kvfuzz::trackingService(directory.path(), log, http), kvfuzz::clientKey,
         std::string(kvfuzz::updateServer) + (protocol4 ? "/yav/v4/updates" : "/yav/v3/updates"),
-        directory.path(), "");
+        directory.path(), "", {});
     kvinternal::UpdateRegistry records;
     try {
         service.queryUpdates(phone(protocol4), records);
