@@ -18,16 +18,10 @@ using Channel = RecordingLogger::Channel;
 struct Host {
     explicit Host(const std::string& name) : phone(std::make_shared<SimulatedPhone>()) {
         server->addPackage(SimulatedPackage::example(name, 2'000'000));
-        kv::Kavrin::SessionParameters parameters;
-        parameters.logger = logger;
-        parameters.httpProvider = std::make_shared<InProcessServerProvider>(server);
-        parameters.mtpProvider = phone;
-        parameters.deviceId = SimulatedPhone::defaultDeviceId;
-        parameters.workingDirectory = directory.path();
-        parameters.language = "en";
-        parameters.clientName = "service-desk";
-        parameters.clientVersion = "1.0";
-        EXPECT_EQ(kavrin->CreateSession(parameters), Result::Ok);
+        EXPECT_EQ(kavrin->CreateSession(
+                      hostParameters(logger, std::make_shared<InProcessServerProvider>(server),
+                                     phone, directory.path())),
+                  Result::Ok);
         std::shared_ptr<std::string> id;
         EXPECT_EQ(kavrin->IdentifyDevice(id), Result::Ok);
         Updates updates;

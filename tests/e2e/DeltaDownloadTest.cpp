@@ -13,13 +13,6 @@ using Kind = SimulatedPhone::Kind;
 class DeltaDownloadTest : public UpdateExecutionTest {
 protected:
     uint64_t bytesOnDisk() const { return std::filesystem::file_size(packagePath()); }
-
-    // The "downloadedSize" the delta file cache recorded for the package.
-    Json::UInt64 cachedDownloadedSize() const {
-        const auto text = kvinternal::platform::readFile(workingDirectory.file("deltafiles.cache"));
-        const auto parsed = kvinternal::json::parse(text.value_or(""));
-        return parsed.root["deltaFiles"][0]["downloadedSize"].asUInt64();
-    }
 };
 
 TEST_F(DeltaDownloadTest, CutBodyResumesAfterThreeSecondsWithARange) {
@@ -33,27 +26,6 @@ TEST_F(DeltaDownloadTest, CutBodyResumesAfterThreeSecondsWithARange) {
     EXPECT_EQ(server->bytesServed("pkg"), packageSize);
     EXPECT_EQ(bytesOnDisk(), packageSize);
     EXPECT_EQ(updateEvents(), (std::vector<std::string>{"download/initiated", "download/ok"}));
-}
-
-TEST_F(DeltaDownloadTest, DownloadCancelledAndEndedResumesInTheNextSession) {
-    const std::string updateId = offerPackage();
-    // Two failed attempts in a row leave only a partial package, then the host gives up.
-    server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(2'000'000));
-    server->injectFault(Endpoint::Package, ServerFault::withStatus(403));
-    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::NetworkError);
-    EXPECT_EQ(bytesOnDisk(), 2'000'000u);
-    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
-    EXPECT_EQ(cachedDownloadedSize(), 2'000'000u);
-
-    kavrin = CreateKavrin();
-    openSession();
-    const auto updates = search(identificationId);
-    ASSERT_EQ(updates->size(), 1u);
-    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updates->front().id), Result::Ok);
-    EXPECT_EQ(server->requests(Endpoint::Package).back().request.headers.at("Range"),
-              "bytes=2000000-3499999");
-    EXPECT_EQ(server->bytesServed("pkg"), packageSize);  // nothing fetched twice
-    EXPECT_TRUE(logger->contains("Creating delta file from cache info"));
 }
 
 TEST_F(DeltaDownloadTest, ServerThatIgnoresTheRangeSendsTheWholePackageAgain) {

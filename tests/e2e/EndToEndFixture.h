@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "InProcessServerProvider.h"
@@ -19,6 +20,23 @@ namespace kvtest {
 
 using Result = kv::Kavrin::Result;
 using Updates = std::shared_ptr<std::vector<kv::Kavrin::UpdateMetadata>>;
+
+// What a test's host hands `CreateSession` for one phone.
+inline kv::Kavrin::SessionParameters hostParameters(std::shared_ptr<kv::Logger> logger,
+                                                    std::shared_ptr<kv::HttpProvider> http,
+                                                    std::shared_ptr<kv::MtpProvider> phone,
+                                                    const std::string& workingDirectory) {
+    kv::Kavrin::SessionParameters parameters;
+    parameters.logger = std::move(logger);
+    parameters.httpProvider = std::move(http);
+    parameters.mtpProvider = std::move(phone);
+    parameters.deviceId = SimulatedPhone::defaultDeviceId;
+    parameters.workingDirectory = workingDirectory;
+    parameters.language = "en";
+    parameters.clientName = "e2e-host";
+    parameters.clientVersion = "1.0";
+    return parameters;
+}
 
 // A host as a test writes it: the library through CreateKavrin and the public headers, the
 // simulated phone and the in-process simulated update server, and the platform hooks so that
@@ -42,16 +60,7 @@ protected:
     void usePhone(SimulatedPhone::Kind kind) { phone = std::make_shared<SimulatedPhone>(kind); }
 
     kv::Kavrin::SessionParameters parameters() const {
-        kv::Kavrin::SessionParameters parameters;
-        parameters.logger = logger;
-        parameters.httpProvider = provider;
-        parameters.mtpProvider = phone;
-        parameters.deviceId = SimulatedPhone::defaultDeviceId;
-        parameters.workingDirectory = workingDirectory.path();
-        parameters.language = "en";
-        parameters.clientName = "e2e-host";
-        parameters.clientVersion = "1.0";
-        return parameters;
+        return hostParameters(logger, provider, phone, workingDirectory.path());
     }
 
     void openSession() { ASSERT_EQ(kavrin->CreateSession(parameters()), Result::Ok); }

@@ -4,7 +4,6 @@
 
 #include "PatternedBody.h"
 #include "UpdateExecutionFixture.h"
-#include "common/JsonText.h"
 #include "common/Platform.h"
 
 namespace kvtest {
@@ -38,12 +37,6 @@ protected:
         ASSERT_EQ(bytes.size(), packageSize);
         bytes[packageSize / 2] = static_cast<char>(bytes[packageSize / 2] ^ 0x01);
         ASSERT_TRUE(platform::writeFileAtomically(path, bytes));
-    }
-    void rewriteCacheEntry(const std::string& directory, const std::string& fileName) const {
-        const std::string cachePath = directory + "/deltafiles.cache";
-        auto cache = kvinternal::json::parse(platform::readFile(cachePath).value_or("")).root;
-        cache["deltaFiles"][0]["fileName"] = fileName;
-        ASSERT_TRUE(platform::writeFileAtomically(cachePath, kvinternal::json::styled(cache)));
     }
     bool phoneHoldsThePackage() const {
         const auto stored = phone->storedObject(firstObjectHandle);
@@ -105,27 +98,6 @@ TEST_F(HostileStateTest, ACopiedWorkingDirectoryUsesOnlyItsOwnPackage) {
     ASSERT_EQ(kavrin->UpdateDeviceWithDelta(updateId, true), Result::Ok);
     EXPECT_FALSE(platform::fileSize(copy + "/pkg.bin"));
     EXPECT_EQ(platform::fileSize(packagePath()), packageSize);
-}
-
-// A cache entry pointing anywhere else is not followed: the file there is neither appended to,
-// sent, nor deleted.
-TEST_F(HostileStateTest, ACacheEntryNamingAnOutsideFileLeavesItAlone) {
-    const std::string updateId = offerPackage();
-    server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000));
-    server->injectFault(Endpoint::Package, ServerFault::withStatus(403));
-    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::NetworkError);
-    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
-    TempDirectory elsewhere;
-    const std::string outside = elsewhere.file("victim");
-    const std::string precious(1'000'000, 'v');
-    ASSERT_TRUE(platform::writeFileAtomically(outside, precious));
-    rewriteCacheEntry(workingDirectory.path(), outside);
-
-    const std::string again = reopen(workingDirectory.path());
-    ASSERT_EQ(kavrin->DownloadDeltaUpdate(again), Result::Ok);
-    ASSERT_EQ(kavrin->TransferDeltaToDevice(again), Result::Ok);
-    ASSERT_EQ(kavrin->UpdateDeviceWithDelta(again, true), Result::Ok);
-    EXPECT_EQ(platform::readFile(outside), precious);
 }
 
 // Links in the working directory lead nowhere: a package file that is a link fails the
