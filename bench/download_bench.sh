@@ -6,6 +6,7 @@
 #   download_verify_tail ours=<s/GiB>
 #   download_cold_cache ours=<MB/s> anchor=<MB/s> ratio=<ours/anchor>
 #   download_peak_rss ours=<MiB> anchor=<MiB> ratio=<anchor/ours>
+#   download_cpu ours=<s/GiB> anchor=<s/GiB> ratio=<anchor/ours>
 # Each figure is the median over the pairs, then [min..max]; a ratio is that of the medians,
 # then [min..max] of the pairs' own ratios. Pairs run in alternating order, which evens out what
 # the machine did just before.
@@ -21,6 +22,8 @@
 #   package back ("Starting hash calculation"), it is stopped and its package flushed and evicted
 #   likewise. Neither the evictions nor the stop are timed.
 # download_peak_rss: of each whole process in the download_throughput runs (/usr/bin/time -f %M).
+# download_cpu: the CPU time (user and system) of the same processes, scaled to one GiB: where the
+#   throughput ratio comes from when the simulated server and the client share few cores.
 #
 # Both clients use one server process (`kavrin sim-server`) and HTTP/1.1, and write into a
 # directory of the build tree (on disk: a tmpfs could not be evicted).
@@ -76,7 +79,7 @@ import os, shutil, signal, statistics, subprocess, sys, time
 
 work, size, pairs, kavrin, port, url, host, pin, cert = sys.argv[1:]
 size, pairs = int(size), int(pairs)
-rss_file = os.path.join(work, "rss")
+usage_file = os.path.join(work, "usage")
 package_hash = None  # as kavrin's log states it
 
 
@@ -100,8 +103,9 @@ def evict(path):
 
 
 def timed(command, watch=None):
-    """Runs a command; its seconds (less what `watch` reports as not to be timed) and its peak RSS
-    in KiB when it runs under /usr/bin/time. `watch(line, process)` sees each stderr line."""
+    """Runs a command; its seconds (less what `watch` reports as not to be timed) and, when it
+    runs under /usr/bin/time, its (peak RSS in KiB, CPU seconds). `watch(line, process)` sees each
+    stderr line."""
     untimed = 0.0
     started = time.monotonic()
     with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -113,19 +117,20 @@ def timed(command, watch=None):
     seconds = time.monotonic() - started - untimed
     if status != 0:
         fail("%s ended with %d" % (" ".join(command), status))
-    rss = None
+    usage = None
     if command[0] == "/usr/bin/time":
-        with open(rss_file) as lines:
-            rss = int(lines.read().split()[-1])
-    return seconds, rss
+        with open(usage_file) as lines:
+            rss, user, system = lines.read().split()[-3:]
+        usage = (int(rss), float(user) + float(system))
+    return seconds, usage
 
 
-def with_peak_rss(command):
-    return ["/usr/bin/time", "-f", "%M", "-o", rss_file] + command
+def with_usage(command):
+    return ["/usr/bin/time", "-f", "%M %U %S", "-o", usage_file] + command
 
 
 def ours(cold):
-    """One `kavrin download`: (seconds, peak RSS, seconds from the last piece to the verdict)."""
+    """One `kavrin download`: (seconds, usage, seconds from the last piece to the verdict)."""
     workdir = os.path.join(work, "kavrin")
     shutil.rmtree(workdir, ignore_errors=True)
     package = os.path.join(workdir, "kavrin-sim-update.bin")
@@ -149,22 +154,22 @@ def ours(cold):
 
     command = [kavrin, "download", "YAV:0", "--workdir", workdir, "--verbose",
                "--sim-address", "127.0.0.1:" + port]
-    seconds, rss = timed(command if cold else with_peak_rss(command), watch)
+    seconds, usage = timed(command if cold else with_usage(command), watch)
     if len(marks) != 2:
         fail("kavrin's log lacks a \"Progress is:\" or a \"checksum verification successful\" line")
     if os.path.getsize(package) != size:
         fail("kavrin's package holds %d bytes" % os.path.getsize(package))
     shutil.rmtree(workdir)
-    return seconds, rss, marks["verified"] - marks["last piece"]
+    return seconds, usage, marks["verified"] - marks["last piece"]
 
 
 def anchor(cold):
-    """One `curl -o` (and when cold, `sha256sum` of its file): (seconds, peak RSS)."""
+    """One `curl -o` (and when cold, `sha256sum` of its file): (seconds, usage)."""
     target = os.path.join(work, "curl.bin")
     command = ["curl", "-sS", "--http1.1", "-o", target, "--cacert", cert,
                "--pinnedpubkey", "sha256//" + pin,
                "--connect-to", "%s:443:127.0.0.1:%s" % (host, port), url]
-    seconds, rss = timed(command if cold else with_peak_rss(command))
+    seconds, usage = timed(command if cold else with_usage(command))
     if os.path.getsize(target) != size:
         fail("curl's file holds %d bytes" % os.path.getsize(target))
     if cold:
@@ -176,7 +181,7 @@ def anchor(cold):
         if package_hash and digest != package_hash:
             fail("sha256sum says %s, kavrin's log %s" % (digest, package_hash))
     os.remove(target)
-    return seconds, rss
+    return seconds, usage
 
 
 def alternating(cold):
@@ -220,6 +225,8 @@ print("download_verify_tail ours=%s" % spread([o[2] * (1 << 30) / size for o, _ 
                                               "%.3f", "s/GiB"))
 comparison("download_cold_cache", rates(o[0] for o, _ in cold), rates(a[0] for _, a in cold),
            "%.0f", "MB/s")
-comparison("download_peak_rss", [o[1] / 1024 for o, _ in warm], [a[1] / 1024 for _, a in warm],
-           "%.1f", "MiB", anchor_over_ours=True)
+comparison("download_peak_rss", [o[1][0] / 1024 for o, _ in warm],
+           [a[1][0] / 1024 for _, a in warm], "%.1f", "MiB", anchor_over_ours=True)
+comparison("download_cpu", [o[1][1] * (1 << 30) / size for o, _ in warm],
+           [a[1][1] * (1 << 30) / size for _, a in warm], "%.2f", "s/GiB", anchor_over_ours=True)
 PY
