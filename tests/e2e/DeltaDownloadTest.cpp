@@ -1,14 +1,11 @@
 #include <filesystem>
 
 #include "UpdateExecutionFixture.h"
-#include "common/JsonText.h"
-#include "common/Platform.h"
 
 namespace kvtest {
 namespace {
 
 using Channel = RecordingLogger::Channel;
-using Kind = SimulatedPhone::Kind;
 
 class DeltaDownloadTest : public UpdateExecutionTest {
 protected:
@@ -28,15 +25,6 @@ TEST_F(DeltaDownloadTest, CutBodyResumesAfterThreeSecondsWithARange) {
     EXPECT_EQ(updateEvents(), (std::vector<std::string>{"download/initiated", "download/ok"}));
 }
 
-TEST_F(DeltaDownloadTest, ServerThatIgnoresTheRangeSendsTheWholePackageAgain) {
-    const std::string updateId = offerPackage();
-    server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000));
-    server->injectFault(Endpoint::Package, ServerFault::rangeIgnored());
-    ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
-    EXPECT_EQ(server->bytesServed("pkg"), 1'000'000 + packageSize);
-    EXPECT_EQ(bytesOnDisk(), packageSize);
-}
-
 TEST_F(DeltaDownloadTest, WrongContentRangeFailsTheDownloadAndKeepsTheBytes) {
     const std::string updateId = offerPackage();
     server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000));
@@ -48,20 +36,6 @@ TEST_F(DeltaDownloadTest, WrongContentRangeFailsTheDownloadAndKeepsTheBytes) {
                          "Illegal state exception: Server responded with incorrect values in "
                          "Range header : bytes 1000000-3499999/3500001"));
     EXPECT_EQ(bytesOnDisk(), 1'000'000u);  // kept for a later resume
-}
-
-TEST_F(DeltaDownloadTest, WrongChecksumRemovesFileAndCacheEntry) {
-    auto package = SimulatedPackage::example("pkg", packageSize);
-    package.statedHash = std::string(64, 'a');
-    const std::string updateId = offerPackage(package);
-    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
-    EXPECT_TRUE(logger->contains(Channel::Error,
-                                 "Illegal state exception: Checsum check of delta package failed"));
-    EXPECT_FALSE(std::filesystem::exists(packagePath()));
-    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
-    const auto text = kvinternal::platform::readFile(workingDirectory.file("deltafiles.cache"));
-    EXPECT_EQ(kvinternal::json::parse(text.value_or("")).root["deltaFiles"].size(), 0u);
-    EXPECT_EQ(updateEvents(), (std::vector<std::string>{"download/initiated", "download/error"}));
 }
 
 }  // namespace

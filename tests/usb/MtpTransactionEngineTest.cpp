@@ -83,300 +83,106 @@ TEST_P(MtpTransactionEngineInTest, ReadsThePhonesContainersOrRecoversIt) {
     EXPECT_EQ(transport.outTransfers().front(), containerBytes(1, getDeviceInfo, 0, {}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Script, MtpTransactionEngineInTest,
-    ::testing::Values(
-        InRow{"ResponseOnly",
-              [](ScriptedTransport& t) { t.sends(responseBytes(0x2005, 0)); },
-              0,
-              MtpResult::Success,
-              0x2005,
-              {},
-              {},
-              {},
-              0,
-              true},
-        InRow{"ShortData",
-              [](ScriptedTransport& t) {
-                  t.sends(dataBytes(getDeviceInfo, 0, small)).sends(responseBytes(ok, 0));
-              },
-              250000,
-              MtpResult::Success,
-              ok,
-              small,
-              {},
-              {},
-              0,
-              true},
-        InRow{"WholePacketsThenZeroLengthPacket",
-              [](ScriptedTransport& t) {
-                  t.sends(dataBytes(getDeviceInfo, 0, wholePackets))
-                      .zeroLengthPacket()
-                      .sends(responseBytes(ok, 0));
-              },
-              250000,
-              MtpResult::Success,
-              ok,
-              wholePackets,
-              {},
-              {},
-              0,
-              true},
-        InRow{"WholePacketsWithoutZeroLengthPacket",
-              [](ScriptedTransport& t) {
-                  t.sends(dataBytes(getDeviceInfo, 0, wholePackets)).sends(responseBytes(ok, 0));
-              },
-              250000,
-              MtpResult::Success,
-              ok,
-              wholePackets,
-              {},
-              {},
-              0,
-              true},
-        InRow{"DataOverSeveralChunks",
-              [](ScriptedTransport& t) {
-                  t.sends(dataBytes(getDeviceInfo, 0, large)).sends(responseBytes(ok, 0));
-              },
-              1 << 20,
-              MtpResult::Success,
-              ok,
-              large,
-              {},
-              {},
-              0,
-              true},
-        InRow{"ResponseBeforeTheDataPhase",
-              [](ScriptedTransport& t) { t.sends(responseBytes(0x2006, 0)); },
-              250000,
-              MtpResult::Success,
-              0x2006,
-              {},
-              {},
-              {},
-              0,
-              true},
-        InRow{
-            "UnknownLengthOverFourGibibytesEndsWithAShortPacket",
-            [](ScriptedTransport& t) {
-                t.sends(dataBytes(getDeviceInfo, 0, large, 0xFFFFFFFF)).sends(responseBytes(ok, 0));
-            },
-            1 << 20,
-            MtpResult::Success,
-            ok,
-            large,
-            {},
-            {},
-            0,
-            true},
-        InRow{"UnknownLengthBeyondTheBuffer",
-              [](ScriptedTransport& t) { t.sends(dataBytes(getDeviceInfo, 0, large, 0xFFFFFFFF)); },
-              250000,
-              MtpResult::NotEnoughMemory,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"AnnouncedMoreThanTheBuffer",
-              [](ScriptedTransport& t) { t.sends(dataBytes(getDeviceInfo, 0, small)); },
-              99,
-              MtpResult::NotEnoughMemory,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"DataWhereNoneIsExpected",
-              [](ScriptedTransport& t) { t.sends(dataBytes(getDeviceInfo, 0, small)); },
-              0,
-              MtpResult::NotEnoughMemory,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"ResponseOfAnotherTransaction",
-              [](ScriptedTransport& t) { t.sends(responseBytes(ok, 1)); },
-              0,
-              MtpResult::UsbResponseError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"DataOfAnotherTransaction",
-              [](ScriptedTransport& t) { t.sends(dataBytes(getDeviceInfo, 7, small)); },
-              250000,
-              MtpResult::UsbReadDataError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"EventWhereTheResponseBelongs",
-              [](ScriptedTransport& t) { t.sends(containerBytes(4, 0x4002, 0, {})); },
-              0,
-              MtpResult::UsbResponseError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"DataCutShort",
-              [](ScriptedTransport& t) {
-                  auto cut = dataBytes(getDeviceInfo, 0, large);
-                  cut.resize(5000);
-                  t.sends(cut).sends(responseBytes(ok, 0));
-              },
-              1 << 20,
-              MtpResult::UsbReadDataError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"MoreDataThanAnnounced",
-              [](ScriptedTransport& t) {
-                  auto longer = dataBytes(getDeviceInfo, 0, small);
-                  longer.insert(longer.end(), 20, 0xEE);
-                  t.sends(longer);
-              },
-              250000,
-              MtpResult::UsbReadDataError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"FewerBytesThanAHeader",
-              [](ScriptedTransport& t) {
-                  t.sends({1, 2, 3, 4, 5, 6});
-              },
-              0,
-              MtpResult::UsbResponseError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"ZeroLengthPacketsOnly",
-              [](ScriptedTransport& t) {
-                  t.zeroLengthPacket().zeroLengthPacket().zeroLengthPacket();
-              },
-              0,
-              MtpResult::UsbResponseError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"StallOfTheInEndpoint",
-              [](ScriptedTransport& t) { t.failsIn(TransferStatus::Stall); },
-              250000,
-              MtpResult::UsbResponseError,
-              0,
-              {},
-              {},
-              {Endpoint::BulkIn},
-              0,
-              true},
-        InRow{"StallMidData",
-              [](ScriptedTransport& t) {
-                  auto first = dataBytes(getDeviceInfo, 0, large);
-                  first.resize(512);
-                  t.sends(first).failsIn(TransferStatus::Stall);
-              },
-              1 << 20,
-              MtpResult::UsbReadDataError,
-              0,
-              {},
-              {},
-              {Endpoint::BulkIn},
-              0,
-              true},
-        InRow{"HaltsListedByTheStatusAreCleared",
-              [](ScriptedTransport& t) {
-                  t.failsIn(TransferStatus::Timeout).statusCodes({ok}, {0x81, 0x02});
-              },
-              0,
-              MtpResult::UsbCommunicationError,
-              0,
-              {},
-              {0},
-              {Endpoint::BulkIn, Endpoint::BulkOut},
-              0,
-              true},
-        InRow{"Timeout",
-              [](ScriptedTransport& t) { t.failsIn(TransferStatus::Timeout); },
-              0,
-              MtpResult::UsbCommunicationError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true},
-        InRow{"CancelAnsweredLate",
-              [](ScriptedTransport& t) {
-                  t.failsIn(TransferStatus::Interrupted).statusCodes({busy, busy, busy});
-              },
-              0,
-              MtpResult::Cancelled,
-              0,
-              {},
-              {0},
-              {},
-              3,
-              true},
-        InRow{
-            "CancelNeverAnswered",
-            [](ScriptedTransport& t) {
-                t.failsIn(TransferStatus::Interrupted).statusCodes({busy, busy, busy, busy, busy});
-            },
-            0,
-            MtpResult::Cancelled,
-            0,
-            {},
-            {0},
-            {},
-            4,
-            false},
-        InRow{"UnpluggedMidData",
-              [](ScriptedTransport& t) {
-                  auto first = dataBytes(getDeviceInfo, 0, large);
-                  first.resize(512);
-                  t.sends(first).failsIn(TransferStatus::NoDevice);
-              },
-              1 << 20,
-              MtpResult::DeviceDisconnected,
-              0,
-              {},
-              {},
-              {},
-              0,
-              false},
-        InRow{"Overflow",
-              [](ScriptedTransport& t) { t.failsIn(TransferStatus::Overflow); },
-              0,
-              MtpResult::UsbResponseError,
-              0,
-              {},
-              {0},
-              {},
-              0,
-              true}),
-    [](const ::testing::TestParamInfo<InRow>& info) { return std::string(info.param.name); });
+using T = ScriptedTransport;
+constexpr uint64_t buffer = 250000;
+constexpr uint64_t mebibyte = 1 << 20;
+const std::vector<uint32_t> cancelsFirst = {0};
+
+// The first 512 bytes of a large data container.
+std::vector<uint8_t> firstPacketOfLarge() {
+    auto first = dataBytes(getDeviceInfo, 0, large);
+    first.resize(512);
+    return first;
+}
+
+// clang-format off
+const InRow inRows[] = {
+    {"ResponseOnly", [](T& t) { t.sends(responseBytes(0x2005, 0)); },
+     0, MtpResult::Success, 0x2005, {}, {}, {}, 0, true},
+    {"ShortData",
+     [](T& t) { t.sends(dataBytes(getDeviceInfo, 0, small)).sends(responseBytes(ok, 0)); },
+     buffer, MtpResult::Success, ok, small, {}, {}, 0, true},
+    {"WholePacketsThenZeroLengthPacket",
+     [](T& t) {
+         t.sends(dataBytes(getDeviceInfo, 0, wholePackets)).zeroLengthPacket()
+             .sends(responseBytes(ok, 0));
+     },
+     buffer, MtpResult::Success, ok, wholePackets, {}, {}, 0, true},
+    {"WholePacketsWithoutZeroLengthPacket",
+     [](T& t) { t.sends(dataBytes(getDeviceInfo, 0, wholePackets)).sends(responseBytes(ok, 0)); },
+     buffer, MtpResult::Success, ok, wholePackets, {}, {}, 0, true},
+    {"DataOverSeveralChunks",
+     [](T& t) { t.sends(dataBytes(getDeviceInfo, 0, large)).sends(responseBytes(ok, 0)); },
+     mebibyte, MtpResult::Success, ok, large, {}, {}, 0, true},
+    {"ResponseBeforeTheDataPhase", [](T& t) { t.sends(responseBytes(0x2006, 0)); },
+     buffer, MtpResult::Success, 0x2006, {}, {}, {}, 0, true},
+    {"UnknownLengthOverFourGibibytesEndsWithAShortPacket",
+     [](T& t) {
+         t.sends(dataBytes(getDeviceInfo, 0, large, 0xFFFFFFFF)).sends(responseBytes(ok, 0));
+     },
+     mebibyte, MtpResult::Success, ok, large, {}, {}, 0, true},
+    {"UnknownLengthBeyondTheBuffer",
+     [](T& t) { t.sends(dataBytes(getDeviceInfo, 0, large, 0xFFFFFFFF)); },
+     buffer, MtpResult::NotEnoughMemory, 0, {}, cancelsFirst, {}, 0, true},
+    {"AnnouncedMoreThanTheBuffer", [](T& t) { t.sends(dataBytes(getDeviceInfo, 0, small)); },
+     99, MtpResult::NotEnoughMemory, 0, {}, cancelsFirst, {}, 0, true},
+    {"DataWhereNoneIsExpected", [](T& t) { t.sends(dataBytes(getDeviceInfo, 0, small)); },
+     0, MtpResult::NotEnoughMemory, 0, {}, cancelsFirst, {}, 0, true},
+    {"ResponseOfAnotherTransaction", [](T& t) { t.sends(responseBytes(ok, 1)); },
+     0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
+    {"DataOfAnotherTransaction", [](T& t) { t.sends(dataBytes(getDeviceInfo, 7, small)); },
+     buffer, MtpResult::UsbReadDataError, 0, {}, cancelsFirst, {}, 0, true},
+    {"EventWhereTheResponseBelongs", [](T& t) { t.sends(containerBytes(4, 0x4002, 0, {})); },
+     0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
+    {"DataCutShort",
+     [](T& t) {
+         auto cut = dataBytes(getDeviceInfo, 0, large);
+         cut.resize(5000);
+         t.sends(cut).sends(responseBytes(ok, 0));
+     },
+     mebibyte, MtpResult::UsbReadDataError, 0, {}, cancelsFirst, {}, 0, true},
+    {"MoreDataThanAnnounced",
+     [](T& t) {
+         auto longer = dataBytes(getDeviceInfo, 0, small);
+         longer.insert(longer.end(), 20, 0xEE);
+         t.sends(longer);
+     },
+     buffer, MtpResult::UsbReadDataError, 0, {}, cancelsFirst, {}, 0, true},
+    {"FewerBytesThanAHeader", [](T& t) { t.sends({1, 2, 3, 4, 5, 6}); },
+     0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
+    {"ZeroLengthPacketsOnly",
+     [](T& t) { t.zeroLengthPacket().zeroLengthPacket().zeroLengthPacket(); },
+     0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
+    {"StallOfTheInEndpoint", [](T& t) { t.failsIn(TransferStatus::Stall); },
+     buffer, MtpResult::UsbResponseError, 0, {}, {}, {Endpoint::BulkIn}, 0, true},
+    {"StallMidData", [](T& t) { t.sends(firstPacketOfLarge()).failsIn(TransferStatus::Stall); },
+     mebibyte, MtpResult::UsbReadDataError, 0, {}, {}, {Endpoint::BulkIn}, 0, true},
+    {"HaltsListedByTheStatusAreCleared",
+     [](T& t) { t.failsIn(TransferStatus::Timeout).statusCodes({ok}, {0x81, 0x02}); },
+     0, MtpResult::UsbCommunicationError, 0, {}, cancelsFirst,
+     {Endpoint::BulkIn, Endpoint::BulkOut}, 0, true},
+    {"Timeout", [](T& t) { t.failsIn(TransferStatus::Timeout); },
+     0, MtpResult::UsbCommunicationError, 0, {}, cancelsFirst, {}, 0, true},
+    {"CancelAnsweredLate",
+     [](T& t) { t.failsIn(TransferStatus::Interrupted).statusCodes({busy, busy, busy}); },
+     0, MtpResult::Cancelled, 0, {}, cancelsFirst, {}, 3, true},
+    {"CancelNeverAnswered",
+     [](T& t) {
+         t.failsIn(TransferStatus::Interrupted).statusCodes({busy, busy, busy, busy, busy});
+     },
+     0, MtpResult::Cancelled, 0, {}, cancelsFirst, {}, 4, false},
+    {"UnpluggedMidData",
+     [](T& t) { t.sends(firstPacketOfLarge()).failsIn(TransferStatus::NoDevice); },
+     mebibyte, MtpResult::DeviceDisconnected, 0, {}, {}, {}, 0, false},
+    {"Overflow", [](T& t) { t.failsIn(TransferStatus::Overflow); },
+     0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Script, MtpTransactionEngineInTest, ::testing::ValuesIn(inRows),
+                         [](const ::testing::TestParamInfo<InRow>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // The OUT transfers of a data phase: all but the last are whole packets, and a zero-length
 // packet follows when the container is made of whole packets.
