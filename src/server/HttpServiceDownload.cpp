@@ -141,7 +141,8 @@ private:
     [[noreturn]] void failChecksum(const std::string& report);
 
     void throwIfCancelled() const;
-    void creditProgress(uint64_t bytesOnDisk);
+    // Credits the bytes beyond the furthest point this call has reached; returns their count.
+    uint64_t creditProgress(uint64_t bytesOnDisk);
     // Every event but the final success goes through here; once a final event is out, later
     // ones are only logged.
     void send(TrackingStatus status, int32_t phaseResult, const std::string& logText,
@@ -159,6 +160,8 @@ private:
     bool finalSent_ = false;
     unsigned emptyReads_ = 0;
     // The most package bytes ever on disk during this call, as given to the progress handler.
+    // Only bytes beyond it are progress, for the handler and for the retry rule alike: bytes
+    // fetched again after a discard earn nothing.
     uint64_t credited_ = 0;
 };
 
@@ -186,7 +189,8 @@ HttpService::Download::Download(HttpService& service, InternalUpdateMetadata& me
     service_.downloadRuns_ = true;
     const uint64_t onDisk = file_.currentSize();
     // A file longer than the package is discarded by the first attempt and counts for nothing.
-    creditProgress(onDisk <= file_.fileSize() ? onDisk : 0);
+    credited_ = onDisk <= file_.fileSize() ? onDisk : 0;
+    progress_->addWork(credited_);
     tracking_ = service_.trackingService();
 }
 
@@ -320,7 +324,7 @@ void HttpService::Download::receiveBody() {
         file_.write(buffer.get(), static_cast<int64_t>(bytesRead));
         digest_.add(buffer.get(), bytesRead);
         onDisk += bytesRead;
-        creditProgress(onDisk);
+        retries_.creditData(creditProgress(onDisk));
         log_.verbose("Progress is: " + withSixDecimals(progress_->fraction()));
         // Only after the piece is on disk: a cancel never throws away what has arrived.
         throwIfCancelled();
@@ -341,9 +345,6 @@ uint64_t HttpService::Download::readPiece(const std::shared_ptr<uint8_t[]>& buff
                                     std::to_string(bytesRead));
     }
     if (bytesRead > 0) {
-        // Only bytes that arrived count towards a fresh count of attempts: a failed read that
-        // claims bytes brings nothing to disk.
-        retries_.creditData(bytesRead);
         emptyReads_ = 0;
     } else if (moreData && ++emptyReads_ >= maximumEmptyReads) {
         throw NetworkException(
@@ -434,12 +435,16 @@ void HttpService::Download::throwIfCancelled() const {
 }
 
 // Bytes fetched again after a discard are not counted twice, so the fraction never reaches 1.0
-// before the package is whole and never goes back.
-void HttpService::Download::creditProgress(uint64_t bytesOnDisk) {
-    if (bytesOnDisk > credited_) {
-        progress_->addWork(bytesOnDisk - credited_);
-        credited_ = bytesOnDisk;
+// before the package is whole and never goes back, and a server that sends the same bytes again
+// and again (it ignores Range, the connection breaks) runs out of attempts.
+uint64_t HttpService::Download::creditProgress(uint64_t bytesOnDisk) {
+    if (bytesOnDisk <= credited_) {
+        return 0;
     }
+    const uint64_t gained = bytesOnDisk - credited_;
+    progress_->addWork(gained);
+    credited_ = bytesOnDisk;
+    return gained;
 }
 
 void HttpService::Download::send(TrackingStatus status, int32_t phaseResult,

@@ -19,8 +19,9 @@ public:
     void countRequest();
     // The answer's verdict: whether asking again may mend what failed.
     void setRetryable(bool retryable);
-    // Body bytes arrived. Once a whole piece has arrived since the count last started, the count
-    // starts afresh from the request they came in; fewer bytes, however often, never do.
+    // Progress: body bytes beyond any this download had before. Once a whole piece of progress
+    // has been made since the count last started, the count starts afresh from the request it
+    // came in; less progress, however often, never does, nor do bytes that arrive again.
     void creditData(uint64_t bytes);
 
     // The wait before the next request, or nothing when the failure is final.

@@ -47,6 +47,7 @@ struct DownloadCase {
     Thrown thrown = {};
     std::string last = succeeded;
     uint64_t kept = 5000;  // bytes on disk at the end
+    uint64_t size = 5000;  // of the package
 };
 
 class HttpServiceDownloadCaseTest : public HttpServiceDownloadFixture,
@@ -80,6 +81,14 @@ ServerFault body(uint64_t size) {
 const ServerFault getFails = ServerFault::providerFailure(HttpResult::CommunicationFailed);
 const ServerFault unavailable = ServerFault::withStatus(503);
 const std::string rangeLog = "m[1]=1000, m[2]=4999, m[3]=5000";
+constexpr uint64_t threeMegabytes = 3000000;
+constexpr uint64_t halfOfIt = threeMegabytes / 2;
+
+ServerFault rangeIgnoredAndCutAfter(uint64_t bytes) {
+    ServerFault fault = ServerFault::rangeIgnored();
+    fault.cutAfter = bytes;
+    return fault;
+}
 const std::string range1000 = "bytes=1000-4999";
 
 // clang-format off
@@ -104,6 +113,12 @@ const DownloadCase downloadCases[] = {
      networkFailure + communicationFailed + ". Trying again after: 3 seconds.",
      network(communicationFailed, 3, false),
      failed("KV200003", networkFailure + communicationFailed), 4200},
+    // The same first half again and again is no progress: six requests in all.
+    {"RangeIgnoredAndCutHalfwayEveryTime", 0, {{rangeIgnoredAndCutAfter(halfOfIt), forever}},
+     {"", "bytes=1500000-2999999", "bytes=1500000-2999999", "bytes=1500000-2999999",
+      "bytes=1500000-2999999", "bytes=1500000-2999999"},
+     6 * halfOfIt, {3000, 6000, 12000, 24000, 120000}, "", network(communicationFailed, 3, false),
+     failed("KV200003", networkFailure + communicationFailed), halfOfIt, threeMegabytes},
     {"GetFailsAfterA503", 0, {{unavailable, 1}, {getFails, 1}}, {"", "", ""}, 5000, {3000, 6000}},
     // Every request counts, the failed ones too: a dead network ends the download.
     {"NetworkDiesAfterData", 0, {{ServerFault::cutBodyAfter(1000), 1}, {getFails, forever}},
@@ -147,7 +162,7 @@ TEST_P(HttpServiceDownloadCaseTest, EndsAsTheServerAllows) {
     for (const auto& [fault, times] : testCase.faults) {
         server->injectFault(Endpoint::Package, fault, times);
     }
-    EXPECT_EQ(download(update(packageSize, testCase.onDisk)), testCase.thrown);
+    EXPECT_EQ(download(update(testCase.size, testCase.onDisk)), testCase.thrown);
     EXPECT_EQ(events(), (Events{initiated, testCase.last}));
     EXPECT_EQ(ranges(), testCase.ranges);
     EXPECT_EQ(server->bytesServed(packageId), testCase.served);
@@ -235,6 +250,7 @@ TEST_F(HttpServiceDownloadTest, EachByteIsHashedOnce) {
         std::string prefix;
         Thrown thrown;
         uint64_t readBack;
+        bool rangeIgnored = false;
     };
     std::string tampered = PatternedBody::bytes(0, 1000);
     tampered[10] = 'x';
@@ -242,12 +258,17 @@ TEST_F(HttpServiceDownloadTest, EachByteIsHashedOnce) {
         {"Fresh", "", {}, 0},
         {"Resumed", PatternedBody::bytes(0, 1000), {}, 1000},
         {"TamperedPrefix", tampered, illegalState("Checsum check of delta package failed"), 1000},
+        // The whole package instead of the rest: hashed as it arrives, never read back.
+        {"ResumeAnsweredWithTheWholePackage", tampered, {}, 1000, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         platform::deleteFile(path());
         if (!c.prefix.empty()) {
             ASSERT_TRUE(platform::writeFileAtomically(path(), c.prefix));
+        }
+        if (c.rangeIgnored) {
+            server->injectFault(Endpoint::Package, ServerFault::rangeIgnored(), 1);
         }
         const auto record = update();
         const ReadBackCounter readBack;
