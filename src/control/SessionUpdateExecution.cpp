@@ -3,6 +3,7 @@
 #include "mtp/MtpService.h"
 #include "server/HttpService.h"
 #include "store/IdentifierCache.h"
+#include "store/PackageDigest.h"
 #include "store/UpdateSessionIdCache.h"
 
 namespace kvinternal {
@@ -48,10 +49,22 @@ void Session::downloadDeltaUpdate(const std::string& updateId) {
 
 void Session::transferDeltaToDevice(const std::string& updateId) {
     const auto entry = lookupDeltaUpdate(updateId, unknownId, aImageUpdate);
-    // Only bytes this session has verified go to the phone; a file changed since is refused.
-    if (!entry->deltaFile.isVerified() || !entry->deltaFile.isComplete()) {
+    DeltaFile& package = entry->deltaFile;
+    if (!package.isComplete()) {
         throw IllegalStateException(
             "Package file has not been successfully downloaded for update id: " + updateId);
+    }
+    // A package from an earlier session, or one this session has not checked, is hashed once
+    // before it goes to the phone: the disk may have changed it since it was downloaded.
+    if (!package.isVerified()) {
+        std::string report;
+        PackageDigest digest;
+        if (package.verifyOrRemove(report, log_, digest) != DeltaFile::Verdict::Verified) {
+            log_.error(report);
+            throw IllegalStateException(
+                "Package file does not match its checksum, download it again for update id: " +
+                updateId);
+        }
     }
     mtp_->transferFile(*entry, fetchCollection(entry->identifierCacheId), updateId,
                        entry->deltaFile, devicePackagePath);

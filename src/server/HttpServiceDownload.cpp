@@ -132,12 +132,6 @@ private:
     void checkSize();
     void verifyChecksum();
 
-    // What checking a package's checksum left on disk.
-    enum class Verdict { Verified, Removed, Kept };
-    // Compares the package with its checksum and puts the report of it in `report`. A package
-    // that matches is verified (and the report logged); one that does not is removed, or, when
-    // that fails, kept with an error line: it must then never count as downloaded.
-    Verdict verifyPackage(std::string& report);
     [[noreturn]] void failChecksum(const std::string& report);
 
     void throwIfCancelled() const;
@@ -224,15 +218,15 @@ void HttpService::Download::run() {
 bool HttpService::Download::acceptCompleteFile() {
     log_.info("File already downloaded.");
     std::string report;
-    switch (verifyPackage(report)) {
-        case Verdict::Verified:
+    switch (file_.verifyOrRemove(report, log_, digest_)) {
+        case DeltaFile::Verdict::Verified:
             send(TrackingStatus::Ok, 0, "");
             return true;
-        case Verdict::Removed:
+        case DeltaFile::Verdict::Removed:
             log_.error(report);
             digest_.reset();
             return false;
-        case Verdict::Kept:
+        case DeltaFile::Verdict::Kept:
             break;
     }
     failChecksum(report);
@@ -399,28 +393,12 @@ void HttpService::Download::checkSize() {
 
 void HttpService::Download::verifyChecksum() {
     std::string report;
-    if (verifyPackage(report) != Verdict::Verified) {
+    if (file_.verifyOrRemove(report, log_, digest_) != DeltaFile::Verdict::Verified) {
         failChecksum(report);
     }
     if (tracking_) {
         tracking_->downloadEvent(identifiers_, metadata_, TrackingStatus::Ok, 0, "", noNumber);
     }
-}
-
-HttpService::Download::Verdict HttpService::Download::verifyPackage(std::string& report) {
-    report = "Verifying checksum of delta package: ";
-    if (file_.verifyChecksum(report, log_, digest_)) {
-        report += "\n\tchecksum verification successful";
-        log_.info(report);
-        file_.setVerified();
-        return Verdict::Verified;
-    }
-    report += "\n\tchecksum verification failed, removing delta file";
-    if (!file_.remove()) {
-        log_.error("Could not remove delta file that failed its checksum: " + file_.path());
-        return Verdict::Kept;
-    }
-    return Verdict::Removed;
 }
 
 void HttpService::Download::failChecksum(const std::string& report) {

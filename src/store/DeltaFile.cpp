@@ -232,6 +232,23 @@ bool DeltaFile::verifyChecksum(std::string& report, const Log& log, PackageDiges
     return calculated == checksum_;
 }
 
+DeltaFile::Verdict DeltaFile::verifyOrRemove(std::string& report, const Log& log,
+                                             PackageDigest& digest) {
+    report = "Verifying checksum of delta package: ";
+    if (verifyChecksum(report, log, digest)) {
+        report += "\n\tchecksum verification successful";
+        log.info(report);
+        verified_ = true;
+        return Verdict::Verified;
+    }
+    report += "\n\tchecksum verification failed, removing delta file";
+    if (!remove()) {
+        log.error("Could not remove delta file that failed its checksum: " + path_);
+        return Verdict::Kept;
+    }
+    return Verdict::Removed;
+}
+
 void DeltaFile::discard() {
     if (isOpen()) {
         close();

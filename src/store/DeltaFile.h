@@ -58,6 +58,13 @@ public:
     // expected checksum exactly, or when there is no checksum to check against. `digest` holds
     // what was hashed while the bytes were written; only bytes it does not cover are read.
     bool verifyChecksum(std::string& report, const Log& log, PackageDigest& digest) const;
+
+    // What checking the package against its checksum left on disk.
+    enum class Verdict { Verified, Removed, Kept };
+    // Checks the package, putting the whole report of it in `report`. A package that matches is
+    // marked verified and the report logged; one that does not is removed, or, when that fails,
+    // kept with an error line: it must then never count as downloaded.
+    Verdict verifyOrRemove(std::string& report, const Log& log, PackageDigest& digest);
     // Feeds the file's bytes from its start to `hasher`; the number of bytes, or nothing when
     // the file could not be read to its end.
     std::optional<uint64_t> hashInto(Sha256Hasher& hasher) const;
@@ -67,10 +74,9 @@ public:
     // deleted, which includes while it is open.
     bool remove();
 
-    // Whether the bytes on disk passed `verifyChecksum` in this session and were not touched
-    // since: only such a package is sent to the phone.
+    // Whether the bytes on disk passed `verifyOrRemove` in this session and were not opened
+    // for writing since.
     bool isVerified() const { return verified_; }
-    void setVerified() { verified_ = true; }
 
     const std::string& path() const { return path_; }
     const std::string& url() const { return url_; }

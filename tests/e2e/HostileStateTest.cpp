@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -45,21 +46,61 @@ protected:
     std::string wholePackage() const { return PatternedBody::bytes(0, packageSize); }
 };
 
-// A package changed on disk after its download is not believed: it is not sent before it was
-// verified in this session, and the download that verifies it fetches it again.
-TEST_F(HostileStateTest, AChangedPackageIsFetchedAgainAndOnlyAVerifiedOneIsSent) {
-    downloaded();
-    flipOneByte(packagePath());
-    const std::string updateId = reopen(workingDirectory.path());
-    EXPECT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::IllegalState);
-    EXPECT_FALSE(phone->storedObject(firstObjectHandle));
+// A package downloaded by an earlier session is hashed once before it is sent: as it was, it
+// goes to the phone; changed on disk since, it is removed, nothing is sent, and a download
+// fetches it again.
+TEST_F(HostileStateTest, APackageFromAnEarlierSessionIsCheckedOnceBeforeItIsSent) {
+    for (const bool changed : {false, true}) {
+        SCOPED_TRACE(changed ? "changed" : "as downloaded");
+        restart();
+        phone = std::make_shared<SimulatedPhone>();
+        downloaded();
+        if (changed) {
+            flipOneByte(packagePath());
+        }
+        const std::string updateId = reopen(workingDirectory.path());
+        uint64_t readBack = 0;
+        {
+            const platform::ScopedHooks counting(platform::installedHooks().withFileRead(
+                [&readBack](uint64_t bytes) { readBack += bytes; }));
+            EXPECT_EQ(kavrin->TransferDeltaToDevice(updateId),
+                      changed ? Result::IllegalState : Result::Ok);
+        }
+        EXPECT_EQ(phoneHoldsThePackage(), !changed);
+        EXPECT_EQ(readBack, packageSize);
+        if (!changed) {
+            continue;
+        }
+        EXPECT_FALSE(platform::fileSize(packagePath()));
+        EXPECT_TRUE(logger->contains(Channel::Error,
+                                     "Illegal state exception: Package file does not match its "
+                                     "checksum, download it again for update id: " +
+                                         updateId));
+        EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+        EXPECT_EQ(server->requests(Endpoint::Package).size(), 2u);
+        EXPECT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::Ok);
+        EXPECT_TRUE(phoneHoldsThePackage());
+    }
+}
 
-    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
-    EXPECT_TRUE(logger->contains(Channel::Info, "File already downloaded."));
-    EXPECT_EQ(server->requests(Endpoint::Package).size(), 2u);
-    EXPECT_EQ(platform::readFile(packagePath(), packageSize), wholePackage());
-    EXPECT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::Ok);
-    EXPECT_TRUE(phoneHoldsThePackage());
+// A package over 4 GiB found whole on disk by a new session is checked and sent.
+TEST_F(HostileStateTest, APackageOver4GiBIsSentAfterARestart) {
+    constexpr uint64_t size = (uint64_t{4} << 30) + 1000;
+    // SHA-256 of that many zero bytes: what a sparse file of that size holds.
+    const std::string zeros = "47330b4e9578d8ea3b771713efa25d0e2f03a554c9b3c66308f82fa0986dc027";
+    SimulatedPackage package = SimulatedPackage::example("pkg", size);
+    package.statedHash = zeros;
+    server->addPackage(package);
+    { std::ofstream create(platform::toPath(packagePath()), std::ios::binary); }
+    std::filesystem::resize_file(platform::toPath(packagePath()), size);
+    phone->setTransferMode(SimulatedPhone::TransferMode::DigestOnly);
+    const std::string updateId = reopen(workingDirectory.path());
+    ASSERT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::Ok);
+    const auto stored = phone->storedObject(firstObjectHandle);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->size, size);
+    EXPECT_EQ(stored->sha256, zeros);
+    EXPECT_TRUE(server->requests(Endpoint::Package).empty());
 }
 
 // When the changed package cannot be removed (a directory the user may not write), it is never
