@@ -69,15 +69,16 @@ std::string TempDirectory::file(const std::string& name) const {
     return path_ + "/" + name;
 }
 
-bool createFileLink(const std::string& target, const std::string& link) {
+bool createLink(const std::string& target, const std::string& link, LinkTarget kind) {
     const auto to = kvinternal::platform::toPath(target);
     const auto from = kvinternal::platform::toPath(link);
 #ifdef _WIN32
     // MinGW's std::filesystem has no symbolic links; Windows makes them for unprivileged users
     // in developer mode only. What is made must be a reparse point that names the target (Wine
     // makes one that names nothing): anything else is no link to test with.
+    const DWORD directory = kind == LinkTarget::Directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
     if (!CreateSymbolicLinkW(from.c_str(), to.c_str(),
-                             SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+                             SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | directory)) {
         return false;
     }
     const DWORD attributes = GetFileAttributesW(from.c_str());
@@ -85,11 +86,14 @@ bool createFileLink(const std::string& target, const std::string& link) {
     const bool works = attributes != INVALID_FILE_ATTRIBUTES &&
                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                        GetFileAttributesExW(to.c_str(), GetFileExInfoStandard, &named) != 0;
-    if (!works) {
+    if (!works && kind == LinkTarget::Directory) {
+        RemoveDirectoryW(from.c_str());
+    } else if (!works) {
         DeleteFileW(from.c_str());
     }
     return works;
 #else
+    (void)kind;  // POSIX links do not say what they name
     std::error_code error;
     std::filesystem::create_symlink(to, from, error);
     return !error;

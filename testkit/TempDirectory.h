@@ -21,8 +21,11 @@ private:
     std::string path_;
 };
 
-// Makes `link` a symbolic link to the file `target` (UTF-8 paths); false when this system or
-// file system cannot, so that a test of links skips there.
-bool createFileLink(const std::string& target, const std::string& link);
+enum class LinkTarget { File, Directory };
+
+// Makes `link` a symbolic link to `target` (UTF-8 paths); false when this system or file system
+// cannot, so that a test of links skips there.
+bool createLink(const std::string& target, const std::string& link,
+                LinkTarget kind = LinkTarget::File);
 
 }  // namespace kvtest

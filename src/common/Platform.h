@@ -21,6 +21,10 @@ std::filesystem::path toPath(const std::string& utf8Path);
 // as callers find out when files fail to open.
 void createDirectory(const std::string& utf8Path);
 
+// Whether a directory itself, not a symbolic link, junction or other reparse point, has this path:
+// only then is what lies inside it inside the directory that holds it.
+bool isPlainDirectory(const std::string& utf8Path);
+
 // Deletes a file; false when nothing was deleted.
 bool deleteFile(const std::string& utf8Path);
 

@@ -24,6 +24,11 @@ void createDirectory(const std::string& utf8Path) {
     std::filesystem::create_directory(toPath(utf8Path), ignored);
 }
 
+bool isPlainDirectory(const std::string& utf8Path) {
+    std::error_code error;
+    return std::filesystem::is_directory(std::filesystem::symlink_status(toPath(utf8Path), error));
+}
+
 std::optional<uint64_t> fileSize(const std::string& utf8Path) {
     const auto path = toPath(utf8Path);
     std::error_code error;

@@ -86,6 +86,12 @@ void createDirectory(const std::string& utf8Path) {
     CreateDirectoryW(toPath(utf8Path).c_str(), nullptr);
 }
 
+bool isPlainDirectory(const std::string& utf8Path) {
+    const DWORD attributes = GetFileAttributesW(toPath(utf8Path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && isDirectory(attributes) &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 std::optional<uint64_t> fileSize(const std::string& utf8Path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(toPath(utf8Path).c_str(), GetFileExInfoStandard, &data) ||

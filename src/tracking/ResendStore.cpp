@@ -52,6 +52,13 @@ std::string withoutSuffix(const std::string& fileName) {
 ResendStore::ResendStore(Log log, std::string directory)
     : log_(std::move(log)), directory_(std::move(directory)) {
     platform::createDirectory(directory_);
+    usable_ = platform::isPlainDirectory(directory_);
+    if (!usable_) {
+        log_.error(
+            "Tracking folder is a link or no folder, tracking data is neither stored nor "
+            "resent: " +
+            directory_);
+    }
 }
 
 std::string ResendStore::pathOf(const std::string& name) const {
@@ -60,6 +67,10 @@ std::string ResendStore::pathOf(const std::string& name) const {
 
 void ResendStore::saveForResend(Json::Value document, bool firstFailure,
                                 const std::string& name) const {
+    if (!usable_) {
+        log_.error("Could not write tracking data to file for resending at a later stage");
+        return;
+    }
     try {
         const Json::UInt64 now = platform::currentTimeMilliseconds();
         Json::Value& resend = document[resendKey];
@@ -78,6 +89,9 @@ void ResendStore::saveForResend(Json::Value document, bool firstFailure,
 }
 
 void ResendStore::resendStored(bool force, const Sender& send) const {
+    if (!usable_) {
+        return;
+    }
     int failures = 0;
     for (const std::string& fileName : platform::listFilesWithSuffix(directory_, fileSuffix)) {
         const Verdict verdict = resendFile(fileName, force, send);

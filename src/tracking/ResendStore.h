@@ -18,7 +18,9 @@ public:
     // Sends one document; true when it was delivered.
     using Sender = std::function<bool(const Json::Value& document)>;
 
-    // Creates the directory (one level) if it is missing.
+    // Creates the directory (one level) if it is missing. A directory that is a link (or is no
+    // directory) leads outside the working directory: the store then keeps, sends and deletes
+    // nothing, and says so once.
     ResendStore(Log log, std::string directory);
 
     // Writes the document under `name` (atomically, replacing an earlier file of that name).
@@ -42,6 +44,7 @@ private:
 
     Log log_;
     std::string directory_;
+    bool usable_;
 };
 
 }  // namespace kvinternal

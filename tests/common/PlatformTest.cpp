@@ -66,14 +66,14 @@ TEST(PlatformTest, AtomicWriteNeverWritesThroughALinkInThePlaceOfItsTemporary) {
     const std::string outside = elsewhere.file("victim");
     ASSERT_TRUE(writeFileAtomically(outside, "precious"));
     const std::string path = directory.file("identifiers.cache");
-    if (!kvtest::createFileLink(outside, path + ".tmp")) {
+    if (!kvtest::createLink(outside, path + ".tmp")) {
         GTEST_SKIP() << "this system cannot make links here";
     }
     ASSERT_TRUE(writeFileAtomically(path, "cache"));
     EXPECT_EQ(readFile(outside), "precious");
     EXPECT_EQ(readFile(path), "cache");
     // Read through a link, a state file reads as missing.
-    ASSERT_TRUE(kvtest::createFileLink(outside, directory.file("linked")));
+    ASSERT_TRUE(kvtest::createLink(outside, directory.file("linked")));
     EXPECT_EQ(readFile(directory.file("linked")), std::nullopt);
     EXPECT_EQ(fileSize(directory.file("linked")), std::nullopt);
     EXPECT_FALSE(File::open(directory.file("linked"), File::Mode::Append));

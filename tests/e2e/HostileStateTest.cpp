@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -147,10 +148,10 @@ TEST_F(HostileStateTest, LinksOutOfTheWorkingDirectoryAreNeverFollowed) {
     TempDirectory elsewhere;
     const std::string outside = elsewhere.file("victim");
     ASSERT_TRUE(platform::writeFileAtomically(outside, "precious"));
-    if (!createFileLink(outside, packagePath())) {
+    if (!createLink(outside, packagePath())) {
         GTEST_SKIP() << "this system cannot make links here";
     }
-    ASSERT_TRUE(createFileLink(outside, workingDirectory.file("identifiers.cache.tmp")));
+    ASSERT_TRUE(createLink(outside, workingDirectory.file("identifiers.cache.tmp")));
     const std::string updateId = offerPackage();
     EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
     EXPECT_TRUE(logger->contains(
@@ -159,6 +160,44 @@ TEST_F(HostileStateTest, LinksOutOfTheWorkingDirectoryAreNeverFollowed) {
     ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
     EXPECT_EQ(platform::readFile(outside), "precious");
     EXPECT_TRUE(platform::fileSize(workingDirectory.file("identifiers.cache")));
+}
+
+// A "tracking" folder that is a link leads outside the working directory: nothing there is
+// read, sent, deleted or added to, and the update goes on.
+TEST_F(HostileStateTest, ATrackingFolderThatIsALinkIsNeitherReadNorWritten) {
+    TempDirectory elsewhere;
+    const uint64_t yesterday = platform::currentTimeMilliseconds() - 24 * 3600 * 1000;
+    const std::map<std::string, std::string> outsideFiles{
+        {"ancient.failed", "{\"marker\": \"outside\"}"},
+        {"fresh.failed", "{\"marker\": \"outside\", \"resend\": {\"firstFailureDate\": " +
+                             std::to_string(yesterday) + "}}"},
+        {"junk.failed", "not json"},
+    };
+    for (const auto& [name, text] : outsideFiles) {
+        ASSERT_TRUE(platform::writeFileAtomically(elsewhere.file(name), text));
+    }
+    if (!createLink(elsewhere.path(), workingDirectory.file("tracking"), LinkTarget::Directory)) {
+        GTEST_SKIP() << "this system cannot make links here";
+    }
+    const std::string updateId = offerPackage();
+    server->injectFault(Endpoint::Tracking, ServerFault::withStatus(500),
+                        SimulatedUpdateServer::forever);
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+
+    EXPECT_TRUE(logger->contains(Channel::Error,
+                                 "Tracking folder is a link or no folder, tracking data is "
+                                 "neither stored nor resent: " +
+                                     workingDirectory.file("tracking")));
+    for (const auto& received : server->trackingDocuments()) {
+        EXPECT_FALSE(received.document.isMember("marker"));
+    }
+    std::map<std::string, std::string> left;
+    for (const auto& entry : fs::directory_iterator(fs::u8path(elsewhere.path()))) {
+        const std::string name = entry.path().filename().u8string();
+        left[name] = platform::readFile(elsewhere.file(name)).value_or("");
+    }
+    EXPECT_EQ(left, outsideFiles);
 }
 
 // Two updates whose addresses end in the same name each get a file: the second is downloaded,
