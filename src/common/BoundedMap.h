@@ -49,6 +49,16 @@ public:
 
     // In key order.
     const std::map<Key, Value>& entries() const { return entries_; }
+
+    // Calls `visit` (key, value) for each entry, the one put longest ago first. Files are written
+    // in this order, so that putting their entries back in file order keeps every entry's age
+    // across a save and a load.
+    template <typename Visit>
+    void forEachOldestFirst(Visit visit) const {
+        for (const auto& [sequence, key] : keyAt_) {
+            visit(key, entries_.at(key));
+        }
+    }
     std::size_t size() const { return entries_.size(); }
 
 private:

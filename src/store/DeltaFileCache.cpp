@@ -82,9 +82,9 @@ void DeltaFileCache::load() {
 
 Json::Value DeltaFileCache::document() const {
     Json::Value files(Json::arrayValue);
-    for (const auto& entry : entries_.entries()) {
-        files.append(recordToJson(entry.second));
-    }
+    entries_.forEachOldestFirst([&files](const std::string&, const DeltaFileRecord& record) {
+        files.append(recordToJson(record));
+    });
     Json::Value root(Json::objectValue);
     root["deltaFiles"] = std::move(files);
     return root;

@@ -79,9 +79,10 @@ void IdentifierCache::load() {
 
 Json::Value IdentifierCache::document() const {
     Json::Value elements(Json::arrayValue);
-    for (const auto& entry : collections_.entries()) {
-        elements.append(collectionToJson(entry.second));
-    }
+    collections_.forEachOldestFirst(
+        [&elements](const std::string&, const IdentifierCollection& collection) {
+            elements.append(collectionToJson(collection));
+        });
     Json::Value root(Json::objectValue);
     root["identifierCollections"] = std::move(elements);
     return root;

@@ -1,7 +1,9 @@
 #include "store/UpdateSessionIdCache.h"
 
+#include <set>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "common/Platform.h"
 #include "common/StateFileNames.h"
@@ -100,12 +102,14 @@ void UpdateSessionIdCache::load() {
         if (!elements.isNull() && !elements.isArray()) {
             throw std::runtime_error(std::string("\"") + collectionKey + "\" is not an array");
         }
-        Collection loaded;
+        // In file order, which is the order of age; the first element for a key wins.
+        std::vector<std::pair<Key, std::string>> loaded;
+        std::set<Key> seen;
         for (const Json::Value& element : elements) {
-            // The first element for an (imei, update id) pair wins.
-            loaded.emplace(
-                std::make_pair(element["imei"].asString(), element["updateId"].asString()),
-                element["sessionId"].asString());
+            Key key{element["imei"].asString(), element["updateId"].asString()};
+            if (seen.insert(key).second) {
+                loaded.emplace_back(std::move(key), element["sessionId"].asString());
+            }
         }
         for (auto& [key, sessionId] : loaded) {
             stored_.put(key, std::move(sessionId));
@@ -116,13 +120,13 @@ void UpdateSessionIdCache::load() {
 
 Json::Value UpdateSessionIdCache::toJson() const {
     Json::Value elements(Json::arrayValue);
-    for (const auto& [key, sessionId] : stored_.entries()) {
+    stored_.forEachOldestFirst([&elements](const Key& key, const std::string& sessionId) {
         Json::Value element(Json::objectValue);
         element["imei"] = key.first;
         element["updateId"] = key.second;
         element["sessionId"] = sessionId;
         elements.append(element);
-    }
+    });
     Json::Value root(Json::objectValue);
     root[collectionKey] = elements;
     return root;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,29 @@ protected:
         platform::ScopedHooks crash(
             platform::Hooks().withRename([](const auto&, const auto&) { return false; }));
         cache.reset();
+    }
+
+    // Fills the cache to its `limit` with keys that sort against their age (the first put has
+    // the largest), saves it, loads it again and puts one more: the entry put first must be the
+    // one that goes, also after the reload. `put` (cache, key) adds an entry, `holds` (cache,
+    // key) tells whether it is there.
+    template <typename Put, typename Holds>
+    void expectTheOldestToGoAfterAReload(std::size_t limit, Put put, Holds holds) {
+        const auto key = [](std::size_t number) {
+            const std::string digits = std::to_string(number);
+            return "key-" + std::string(6 - digits.size(), '0') + digits;
+        };
+        auto cache = construct();
+        for (std::size_t age = 0; age < limit; ++age) {
+            put(*cache, key(limit - 1 - age));
+        }
+        cache.reset();
+        cache = construct();
+        put(*cache, "key-new");
+        EXPECT_FALSE(holds(*cache, key(limit - 1)));
+        EXPECT_TRUE(holds(*cache, key(limit - 2)));
+        EXPECT_TRUE(holds(*cache, key(0)));
+        EXPECT_TRUE(holds(*cache, "key-new"));
     }
 
     kvtest::TempDirectory directory;

@@ -11,7 +11,7 @@
 namespace kvinternal {
 namespace {
 
-// Two entries as an earlier run wrote them: url order, members in key order.
+// Two entries as an earlier run wrote them: oldest first, members in key order.
 const std::string storedCache = R"({
    "deltaFiles" : [
       {
@@ -48,12 +48,23 @@ TEST_F(DeltaFileCacheTest, FileOfAnEarlierRunLoadsAndIsWrittenBackByteForByte) {
     EXPECT_TRUE(
         logger->contains(Channel::Info, "Delta file cache not changed, skipping writing to file"));
 
-    cache = construct();  // re-adding the same records rewrites the same bytes
-    cache->add({"/w/b.bin", "http://h/b.bin", 7, 0});
+    cache = construct();  // re-adding the same records, oldest first, rewrites the same bytes
     cache->add({"/w/a.bin", "http://h/a.bin", UINT64_MAX, 40});
+    cache->add({"/w/b.bin", "http://h/b.bin", 7, 0});
     cache.reset();
     EXPECT_EQ(platform::readFile(path), storedCache);
     EXPECT_TRUE(logger->contains(Channel::Info, "Saving delta cache to file: " + path));
+}
+
+TEST_F(DeltaFileCacheTest, KeepsTheLatestEntriesUpToItsBoundAcrossRestarts) {
+    expectTheOldestToGoAfterAReload(
+        DeltaFileCache::maximumEntries,
+        [](DeltaFileCache& cache, const std::string& url) {
+            cache.add({"/w/f", url, 7, 0});
+        },
+        [](const DeltaFileCache& cache, const std::string& url) {
+            return cache.get(url, 7).url == url;
+        });
 }
 
 TEST_F(DeltaFileCacheTest, ErasingTheLastEntryLeavesAnEmptyList) {

@@ -52,8 +52,9 @@ TEST_F(UpdateSessionIdCacheTest, StoredIdsSurviveARestartInTheStyledShape) {
         return "      {\n         \"imei\" : \"" + encrypted + "\",\n         \"sessionId\" : \"" +
                sessionId + "\",\n         \"updateId\" : \"" + updateId + "\"\n      }";
     };
-    EXPECT_EQ(fileText(), "{\n   \"updateSessionIdCollection\" : [\n" + element(first, "fw-1") +
-                              ",\n" + element(second, "fw-2") + "\n   ]\n}\n");
+    // Oldest first, so that the age of each survives a restart.
+    EXPECT_EQ(fileText(), "{\n   \"updateSessionIdCollection\" : [\n" + element(second, "fw-2") +
+                              ",\n" + element(first, "fw-1") + "\n   ]\n}\n");
 
     cache = construct();
     EXPECT_EQ(cache->getSessionId(encrypted, "", "fw-1", true), first);
@@ -85,6 +86,17 @@ TEST_F(UpdateSessionIdCacheTest, IdsWithoutAnEncryptedImeiLiveOnlyInMemory) {
     EXPECT_EQ(cache->getSessionId("", calculated, "fw-1", false), "");
     EXPECT_TRUE(logger->contains(Channel::Error,
                                  "Could not find any update session id, will use empty value"));
+}
+
+TEST_F(UpdateSessionIdCacheTest, KeepsTheLatestIdsUpToItsBoundAcrossRestarts) {
+    expectTheOldestToGoAfterAReload(
+        UpdateSessionIdCache::maximumStoredIds,
+        [this](UpdateSessionIdCache& cache, const std::string& updateId) {
+            cache.createSessionId(encrypted, calculated, updateId);
+        },
+        [this](UpdateSessionIdCache& cache, const std::string& updateId) {
+            return !cache.getSessionId(encrypted, calculated, updateId, true).empty();
+        });
 }
 
 TEST_F(UpdateSessionIdCacheTest, FirstOfDuplicateElementsWins) {
