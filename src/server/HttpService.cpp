@@ -121,9 +121,12 @@ HttpService::CancellableCall::~CancellableCall() {
 }
 
 void HttpService::CancellableCall::mark(bool runs) {
+    std::unique_lock<std::mutex> lock(service_.cancellableCallMutex_);
     if (cancellable_) {
-        std::lock_guard<std::mutex> guard(service_.cancellableCallMutex_);
         service_.cancellableCallRuns_ = runs;
+    } else if (runs) {
+        // A cancel still under way at the provider must not land on this call.
+        service_.cancelReturned_.wait(lock, [this] { return service_.providerCancels_ == 0; });
     }
 }
 
@@ -310,14 +313,33 @@ void HttpService::post(const std::string& url, const std::string& logUrl, const 
 }
 
 void HttpService::cancel() {
-    // Under the lock, so the abort cannot land on a later call that must not be cancelled.
-    std::lock_guard<std::mutex> guard(cancellableCallMutex_);
-    if (!cancellableCallRuns_) {
+    if (!beginProviderCancel()) {
         log_.info("No ongoing HTTP function call to cancel.");
         return;
     }
     log_.info("Cancelling HTTP function call.");
-    provider_->cancel();
+    try {
+        provider_->cancel();
+    } catch (...) {
+        endProviderCancel();
+        throw;
+    }
+    endProviderCancel();
+}
+
+bool HttpService::beginProviderCancel() {
+    std::lock_guard<std::mutex> guard(cancellableCallMutex_);
+    if (!cancellableCallRuns_) {
+        return false;
+    }
+    ++providerCancels_;
+    return true;
+}
+
+void HttpService::endProviderCancel() {
+    std::lock_guard<std::mutex> guard(cancellableCallMutex_);
+    --providerCancels_;
+    cancelReturned_.notify_all();
 }
 
 void HttpService::setTrackingService(std::weak_ptr<TrackingService> tracking) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -111,7 +112,8 @@ public:
 private:
     // One call of `downloadDelta`: its working state and its steps.
     class Download;
-    // Marks a provider call that `cancel` may abort, for as long as it runs.
+    // Marks a provider call that `cancel` may abort, for as long as it runs; one that it may not
+    // starts only once no abort is under way.
     class CancellableCall {
     public:
         CancellableCall(HttpService& service, bool cancellable);
@@ -133,15 +135,23 @@ private:
     std::string readWholeBody();
     // CancelledException when the host cancelled the running operation.
     void throwIfOperationCancelled() const;
+    // Whether a cancellable call runs; the provider's `cancel` is then under way until
+    // `endProviderCancel`.
+    bool beginProviderCancel();
+    void endProviderCancel();
 
     Log log_;
     std::shared_ptr<kv::HttpProvider> provider_;
     std::shared_ptr<CurrentProgress> progress_;
     Lifetime lifetime_;
     // Whether a cancellable provider call runs: set on the operation thread, read by `cancel` on
-    // the host's second thread, which calls the provider only under the same lock.
+    // the host's second thread. The provider's `cancel` is called outside the lock, as it may
+    // wait for the operation thread to end its exchange; a call that must not be cancelled
+    // starts only once no provider `cancel` is under way, so that none can land on it.
     std::mutex cancellableCallMutex_;
+    std::condition_variable cancelReturned_;
     bool cancellableCallRuns_ = false;
+    unsigned providerCancels_ = 0;
     // Set while a download runs: its own tracking posts must go out after a cancel.
     bool downloadRuns_ = false;
     TrackingReference tracking_;
