@@ -19,4 +19,8 @@ void TrackingPostRule::recordFailure() {
     endpointFailed_ = true;
 }
 
+void TrackingPostRule::recordSuccess() {
+    endpointFailed_ = false;
+}
+
 }  // namespace kvinternal

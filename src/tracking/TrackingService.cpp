@@ -114,6 +114,7 @@ bool TrackingService::sendDocument(const Json::Value& document) {
         log_.info("Sending tracking data: " + text);
         http_->post(trackingUrl_ + "?" + clientKey_, trackingUrl_, text, ContentType::Json,
                     {{headerYavChecksum, std::to_string(crc32(text))}}, postRule_->retryDelays());
+        postRule_->recordSuccess();
         return true;
     } catch (const IllegalStateException& e) {
         log_.error(sendFailure("IllegalStateException", trackingUrl_, e));

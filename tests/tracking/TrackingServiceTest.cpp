@@ -184,18 +184,30 @@ TEST_F(TrackingServiceTest, FailedSendStoresTheEventAndSendsNothingElse) {
 }
 
 // A dead endpoint may hold the update once, for 3 s: after that every event of the session,
-// of a tracking service built later in it too, is posted once without waiting and stored.
-TEST_F(TrackingServiceTest, ADeadEndpointIsWaitedForOncePerSession) {
-    server->injectFault(Endpoint::Tracking, ServerFault::withStatus(503), forever);
+// of a tracking service built later in it too, is posted once without waiting and stored, until
+// a post gets through. A post the host cancelled says nothing about the endpoint.
+TEST_F(TrackingServiceTest, AFailedPostIsRetriedOnlyWhileTheEndpointLastWorked) {
     const auto update = record(1, "fw-v1");
-    for (int event = 0; event < 3; ++event) {
-        tracking->preverificationEvent(identifiers, *update, 1, "", -1);
-    }
-    makeTracking()->installEvent(identifiers, *update, TrackingStatus::Ok, 0, "", -1);
+    const auto event = [&](TrackingService& service) {
+        service.preverificationEvent(identifiers, *update, 1, "", -1);
+    };
+    server->injectFault(Endpoint::Tracking,
+                        ServerFault::providerFailure(kv::HttpProvider::HttpResult::Cancelled));
+    event(*tracking);
+    server->injectFault(Endpoint::Tracking, ServerFault::withStatus(503), 2 + 1 + 1);
+    event(*tracking);  // posted twice, 3 s apart
+    event(*tracking);
+    event(*makeTracking());
     EXPECT_EQ(sleeps, std::vector<uint64_t>{3000});
-    // Two posts of the first event and one of each later one; the stored ones wait their turn.
-    EXPECT_EQ(server->count(Endpoint::Tracking), 2u + 1u + 1u + 1u);
+    EXPECT_EQ(server->count(Endpoint::Tracking), 1u + 2u + 1u + 1u);
     EXPECT_EQ(storedNames().size(), 4u);
+
+    event(*tracking);  // gets through, and so do the stored ones after it
+    EXPECT_TRUE(storedNames().empty());
+    server->injectFault(Endpoint::Tracking, ServerFault::withStatus(503));
+    event(*tracking);
+    EXPECT_EQ(sleeps, (std::vector<uint64_t>{3000, 3000}));
+    EXPECT_EQ(server->trackingDocuments().size(), 1u + 4u + 1u);
 }
 
 TEST_F(TrackingServiceTest, AStartedDownloadTiesTheLaterEventsTogether) {
