@@ -17,6 +17,11 @@ namespace kvinternal::platform {
 // prefix when it is too long for the plain form.
 std::filesystem::path toPath(const std::string& utf8Path);
 
+// Whether a directory path names the root of a file system, where the library would put its
+// files beside the system's own: separators only, and on Windows also a drive (C: or C:\), a
+// share (\\server\share) and their \\?\ forms.
+bool isFileSystemRoot(const std::string& utf8Path);
+
 // Creates one directory level; failure (an existing directory, a missing parent) is ignored,
 // as callers find out when files fail to open.
 void createDirectory(const std::string& utf8Path);

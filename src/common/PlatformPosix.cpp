@@ -19,6 +19,10 @@ std::filesystem::path toPath(const std::string& utf8Path) {
     return std::filesystem::u8path(utf8Path);
 }
 
+bool isFileSystemRoot(const std::string& utf8Path) {
+    return utf8Path.find_first_not_of('/') == std::string::npos;
+}
+
 void createDirectory(const std::string& utf8Path) {
     std::error_code ignored;
     std::filesystem::create_directory(toPath(utf8Path), ignored);

@@ -9,6 +9,7 @@
 #include <rpc.h>
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "common/Platform.h"
@@ -76,7 +77,34 @@ bool isPlainFile(DWORD attributes) {
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
+bool startsWithText(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+bool isDriveName(const std::string& name) {
+    return name.size() == 2 && name[1] == ':' &&
+           ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+}
+
 }  // namespace
+
+bool isFileSystemRoot(const std::string& utf8Path) {
+    std::string path = utf8Path;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    path.erase(path.find_last_not_of('/') + 1);
+    for (const char* prefix : {"//?/UNC/", "//?/", "//./"}) {
+        if (startsWithText(path, prefix)) {
+            // What follows "\\?\UNC\" is a share, what follows "\\?\" a drive.
+            path = (prefix[4] == 'U' ? "//" : "") + path.substr(std::strlen(prefix));
+            break;
+        }
+    }
+    if (path.empty() || isDriveName(path)) {
+        return true;
+    }
+    // "//server" and "//server/share" are no folder of their own.
+    return startsWithText(path, "//") && std::count(path.begin() + 2, path.end(), '/') <= 1;
+}
 
 std::filesystem::path toPath(const std::string& utf8Path) {
     return std::filesystem::path(withLengthLimitLifted(toWide(utf8Path)));

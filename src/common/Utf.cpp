@@ -116,4 +116,10 @@ std::string utf16ToUtf8(const std::u16string& text) {
     return out;
 }
 
+bool isValidUtf8(const std::string& text) {
+    // Every malformed byte becomes U+FFFD on the way, so only well-formed text comes back as it
+    // was.
+    return utf16ToUtf8(utf8ToUtf16(text)) == text;
+}
+
 }  // namespace kvinternal

@@ -9,4 +9,7 @@ namespace kvinternal {
 std::u16string utf8ToUtf16(const std::string& text);
 std::string utf16ToUtf8(const std::u16string& text);
 
+// Whether `text` is well-formed UTF-8 (no stray, overlong or truncated sequence, no surrogate).
+bool isValidUtf8(const std::string& text);
+
 }  // namespace kvinternal

@@ -1,6 +1,7 @@
 #include "control/KavrinImpl.h"
 
 #include "common/BuildConfig.h"
+#include "common/Platform.h"
 #include "control/ExceptionTranslation.h"
 #include "control/Exceptions.h"
 #include "control/ServerChoice.h"
@@ -19,10 +20,10 @@ std::string bannerText(const std::string& words, size_t length) {
     return line;
 }
 
-// A working directory of separators only would put the caches and "tracking" at the root of the
-// file system once its trailing separators are dropped.
+// A working directory that is the root of a file system would put the caches and "tracking"
+// there, once its trailing separators are dropped.
 void checkWorkingDirectory(const std::string& directory) {
-    if (directory.find_first_not_of('/') == std::string::npos) {
+    if (platform::isFileSystemRoot(directory)) {
         throw IllegalArgumentException("Working directory is the root of the file system: " +
                                        directory);
     }

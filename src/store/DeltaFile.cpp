@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/StateFileNames.h"
+#include "common/Utf.h"
 #include "control/Exceptions.h"
 #include "store/DeltaFileCache.h"
 #include "store/PackageDigest.h"
@@ -46,7 +47,9 @@ bool isNameWindowsCannotHold(const std::string& name) {
 // A name that would leave the root directory, that the file system would read as something
 // other than one plain name, or that is one of the library's own files, is refused.
 bool isPlainFileName(const std::string& name) {
-    return name != "." && name != ".." &&
+    // Windows holds names in UTF-16: malformed bytes would become U+FFFD there, so that two
+    // different addresses could name one file.
+    return name != "." && name != ".." && isValidUtf8(name) &&
            name.find_first_of(std::string("\\:\0", 3)) == std::string::npos &&
            !isNameWindowsCannotHold(name) && !statefiles::isStateFileName(name);
 }

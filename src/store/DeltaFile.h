@@ -32,7 +32,8 @@ public:
     static DeltaFile none(Log log);
     // rootDirectory + "/" + the url's last path segment. Throws IllegalArgumentException for an
     // empty root or url, for a url that has no '/' at all, and for a last segment that cannot be
-    // a plain file name of its own inside the root on every system: "." or "..", containing '\',
+    // a plain file name of its own inside the root on every system: "." or "..", not UTF-8,
+    // containing '\',
     // a control character or < > : " | ? *, ending in '.' or ' ', a Windows device name (CON,
     // PRN, AUX, NUL, COM0-9, LPT0-9, ...) with or without an extension, or the name of one of the
     // library's own files there.

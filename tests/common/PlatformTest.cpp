@@ -166,6 +166,41 @@ TEST(PlatformTest, LongPathsTakeTheExtendedLengthPrefix) {
 }
 #endif
 
+// The roots a working directory must not be: the library's files would land beside the
+// system's own.
+TEST(PlatformTest, RootsOfFileSystemsAreToldFromFolders) {
+    const struct {
+        std::string path;
+        bool root;
+        bool rootOnWindowsOnly = false;
+    } cases[] = {
+        {"/", true},
+        {"///", true},
+        {"/home/kavrin", false},
+        {"/w/", false},
+        {"C:", false, true},
+        {"C:\\", false, true},
+        {"C:/", false, true},
+        {"\\", false, true},
+        {"\\\\server\\share\\", false, true},
+        {"\\\\?\\C:\\", false, true},
+        {"\\\\?\\UNC\\server\\share", false, true},
+        {"C:\\data", false},
+        {"\\\\server\\share\\data", false},
+        {"\\\\?\\C:\\data", false},
+        {"CC:", false},
+    };
+#ifdef _WIN32
+    constexpr bool windows = true;
+#else
+    constexpr bool windows = false;
+#endif
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::isFileSystemRoot(c.path), c.root || (windows && c.rootOnWindowsOnly))
+            << c.path;
+    }
+}
+
 TEST(PlatformTest, HooksReplaceSleepAndClockUntilRestored) {
     std::vector<uint64_t> slept;
     {

@@ -1,4 +1,6 @@
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "EndToEndFixture.h"
 
@@ -27,7 +29,12 @@ TEST_F(SessionLifecycleTest, TrailingSlashesOfTheWorkingDirectoryAreDropped) {
     EXPECT_TRUE(std::filesystem::exists(workingDirectory.file("identifiers.cache")));
 
     // Nothing would be left but the root of the file system.
-    for (const std::string root : {"/", "///"}) {
+#ifdef _WIN32
+    const std::vector<std::string> roots{"/", "///", "C:\\", "C:/", "\\", "C:"};
+#else
+    const std::vector<std::string> roots{"/", "///"};
+#endif
+    for (const std::string& root : roots) {
         auto onlySlashes = parameters();
         onlySlashes.workingDirectory = root;
         EXPECT_EQ(kavrin->CreateSession(onlySlashes), Result::IllegalArgument);

@@ -85,6 +85,11 @@ TEST(DeltaFileNameTest, PathsFromUrlsAndRefusedNames) {
         // Names that Windows cannot hold, or for which it opens a device.
         {"/w", "http://h/get?f=a.bin", refused + "http://h/get?f=a.bin"},
         {"/w", "http://h/a\tb.bin", refused + "http://h/a\tb.bin"},
+        // Windows names files in UTF-16: bytes that are not UTF-8 could not be told apart there.
+        {"/w", "http://h/a\xFF.bin", refused + "http://h/a\xFF.bin"},
+        {"/w", "http://h/\xE6\x9B.bin", refused + "http://h/\xE6\x9B.bin"},
+        {"/w", "http://h/\xC0\xAF.bin", refused + "http://h/\xC0\xAF.bin"},
+        {"/w", "http://h/\xED\xA0\x80.bin", refused + "http://h/\xED\xA0\x80.bin"},
         {"/w", "http://h/pkg.", refused + "http://h/pkg."},
         {"/w", "http://h/pkg ", refused + "http://h/pkg "},
         {"/w", "http://h/NUL", refused + "http://h/NUL"},
