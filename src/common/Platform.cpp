@@ -1,5 +1,6 @@
 #include "common/Platform.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -126,15 +127,18 @@ bool deleteFile(const std::string& utf8Path) {
     return os::deleteRegularFile(path);
 }
 
-std::vector<std::string> listFilesWithSuffix(const std::string& utf8Directory,
-                                             const std::string& suffix) {
-    std::vector<std::string> names;
-    for (auto& name : os::regularFileNames(toPath(utf8Directory), suffix)) {
-        if (endsWith(name, suffix)) {
-            names.push_back(std::move(name));
+FileListing listFilesWithSuffix(const std::string& utf8Directory, const std::string& suffix) {
+    std::vector<os::ListedFile> files;
+    FileListing listing;
+    listing.complete = os::listRegularFiles(toPath(utf8Directory), suffix, files);
+    std::stable_sort(files.begin(), files.end(),
+                     [](const auto& a, const auto& b) { return a.written < b.written; });
+    for (auto& file : files) {
+        if (endsWith(file.name, suffix)) {
+            listing.names.push_back(std::move(file.name));
         }
     }
-    return names;
+    return listing;
 }
 
 std::optional<std::string> readFile(const std::string& utf8Path, uint64_t maximumSize) {

@@ -33,10 +33,15 @@ bool isPlainDirectory(const std::string& utf8Path);
 // Deletes a file; false when nothing was deleted.
 bool deleteFile(const std::string& utf8Path);
 
-// Names (not paths) of the regular files in a directory whose names end in `suffix`, in the
-// order the file system lists them. Empty when the directory cannot be read.
-std::vector<std::string> listFilesWithSuffix(const std::string& utf8Directory,
-                                             const std::string& suffix);
+// Names (not paths) of the regular files in a directory whose names end in `suffix`, the one
+// written longest ago first (links are left out).
+struct FileListing {
+    std::vector<std::string> names;
+    // False when the system ended the listing early: files may be missing from `names`. A
+    // directory that is missing is listed completely, as empty.
+    bool complete = true;
+};
+FileListing listFilesWithSuffix(const std::string& utf8Directory, const std::string& suffix);
 
 // A regular file opened without following a symbolic link in the last component of its path,
 // so that nothing a link in the working directory points to is read or written through it.

@@ -36,10 +36,17 @@ bool closeFile(FileHandle file);
 // Deletes a regular file (a link counts as one: the link goes, not what it names).
 bool deleteRegularFile(const std::filesystem::path& path);
 
-// Names of the regular files in a directory: all of them, or at least those whose names end in
-// `suffix` (the caller checks the suffix). Empty when the directory cannot be read.
-std::vector<std::string> regularFileNames(const std::filesystem::path& directory,
-                                          const std::string& suffix);
+// A regular file found in a directory: its name, and when it was last written, in the system's
+// own units (for ordering only).
+struct ListedFile {
+    std::string name;
+    int64_t written = 0;
+};
+// Adds the regular files of a directory that are not links to `files`: all of them, or at least
+// those whose names end in `suffix` (the caller checks the suffix). False when the listing ended
+// early; a missing directory lists as empty.
+bool listRegularFiles(const std::filesystem::path& directory, const std::string& suffix,
+                      std::vector<ListedFile>& files);
 
 // Renames `from` over `to`, replacing it.
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to);

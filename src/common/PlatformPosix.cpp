@@ -179,17 +179,22 @@ bool deleteRegularFile(const std::filesystem::path& path) {
     return std::filesystem::remove(path, error);
 }
 
-std::vector<std::string> regularFileNames(const std::filesystem::path& directory,
-                                          const std::string& /*suffix*/) {
-    std::vector<std::string> names;
+bool listRegularFiles(const std::filesystem::path& directory, const std::string& /*suffix*/,
+                      std::vector<ListedFile>& files) {
     std::error_code error;
-    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
-         it.increment(error)) {
-        if (it->is_regular_file(error)) {
-            names.push_back(it->path().filename().u8string());
+    std::filesystem::directory_iterator it(directory, error);
+    if (error) {
+        return error == std::errc::no_such_file_or_directory;
+    }
+    for (const std::filesystem::directory_iterator end; it != end; it.increment(error)) {
+        std::error_code ignored;
+        if (it->symlink_status(ignored).type() == std::filesystem::file_type::regular) {
+            const auto written = it->last_write_time(ignored);
+            files.push_back({it->path().filename().u8string(),
+                             static_cast<int64_t>(written.time_since_epoch().count())});
         }
     }
-    return names;
+    return !error;
 }
 
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {

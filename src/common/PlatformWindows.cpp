@@ -274,22 +274,24 @@ bool deleteRegularFile(const std::filesystem::path& path) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
-std::vector<std::string> regularFileNames(const std::filesystem::path& directory,
-                                          const std::string& suffix) {
-    std::vector<std::string> names;
+bool listRegularFiles(const std::filesystem::path& directory, const std::string& suffix,
+                      std::vector<ListedFile>& files) {
     const std::wstring pattern =
         withLengthLimitLifted(directory.native() + L"\\*" + toWide(suffix));
     WIN32_FIND_DATAW found;
     const FindHandle search(FindFirstFileW(pattern.c_str(), &found));
     if (!search.isValid()) {
-        return names;
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
     do {
-        if (!isDirectory(found.dwFileAttributes)) {
-            names.push_back(fromWide(found.cFileName));
+        if (isPlainFile(found.dwFileAttributes)) {
+            const uint64_t written = (uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
+                                     found.ftLastWriteTime.dwLowDateTime;
+            files.push_back({fromWide(found.cFileName), static_cast<int64_t>(written)});
         }
     } while (FindNextFileW(search.get(), &found));
-    return names;
+    return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {

@@ -92,8 +92,12 @@ void ResendStore::resendStored(bool force, const Sender& send) const {
     if (!usable_) {
         return;
     }
+    const platform::FileListing stored = platform::listFilesWithSuffix(directory_, fileSuffix);
+    if (!stored.complete) {
+        log_.error("Could not list every stored tracking file in: " + directory_);
+    }
     int failures = 0;
-    for (const std::string& fileName : platform::listFilesWithSuffix(directory_, fileSuffix)) {
+    for (const std::string& fileName : stored.names) {
         const Verdict verdict = resendFile(fileName, force, send);
         if (verdict == Verdict::Sent) {
             failures = 0;

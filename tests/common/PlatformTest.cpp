@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TempDirectory.h"
@@ -36,7 +38,7 @@ TEST(PlatformTest, AtomicWriteReplacesTheFileOrLeavesItAndNoTemporaryFile) {
         EXPECT_FALSE(writeFileAtomically(path, "new"));
     }
     EXPECT_EQ(readFile(path), "second, longer");
-    EXPECT_EQ(listFilesWithSuffix(directory.path(), ".tmp").size(), 0u);
+    EXPECT_TRUE(listFilesWithSuffix(directory.path(), ".tmp").names.empty());
     EXPECT_FALSE(writeFileAtomically(directory.file("missing/state.cache"), "x"));
 }
 
@@ -112,16 +114,25 @@ TEST(PlatformTest, DirectoriesAreNeitherFilesNorDeleted) {
     EXPECT_FALSE(std::filesystem::exists(toPath(directory.file("missing"))));
 }
 
-TEST(PlatformTest, ListsRegularFilesBySuffix) {
+// Regular files by suffix, the one written longest ago first.
+TEST(PlatformTest, ListsRegularFilesBySuffixOldestFirst) {
     kvtest::TempDirectory directory;
-    for (const char* name : {"a.failed", "b.failed", "c.failed.bak", "failed", ".failed"}) {
+    const auto now = std::filesystem::file_time_type::clock::now();
+    const std::pair<const char*, int> files[] = {{"a.failed", 3}, {"b.failed", 1},
+                                                 {"c.failed", 2}, {"c.failed.bak", 4},
+                                                 {"failed", 5},   {".failed", 6}};
+    for (const auto& [name, hoursAgo] : files) {
         std::ofstream(toPath(directory.file(name))) << "x";
+        std::filesystem::last_write_time(toPath(directory.file(name)),
+                                         now - std::chrono::hours(hoursAgo));
     }
     createDirectory(directory.file("d.failed"));
-    auto names = listFilesWithSuffix(directory.path(), ".failed");
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"a.failed", "b.failed"}));
-    EXPECT_TRUE(listFilesWithSuffix(directory.file("missing"), ".failed").empty());
+    const auto listing = listFilesWithSuffix(directory.path(), ".failed");
+    EXPECT_EQ(listing.names, (std::vector<std::string>{"a.failed", "c.failed", "b.failed"}));
+    EXPECT_TRUE(listing.complete);
+    const auto missing = listFilesWithSuffix(directory.file("missing"), ".failed");
+    EXPECT_TRUE(missing.names.empty());
+    EXPECT_TRUE(missing.complete);
 }
 
 TEST(PlatformTest, FilesBeyond260CharactersAreWrittenListedReadAndDeleted) {
@@ -135,7 +146,7 @@ TEST(PlatformTest, FilesBeyond260CharactersAreWrittenListedReadAndDeleted) {
     ASSERT_TRUE(writeFileAtomically(path, "content"));
     EXPECT_EQ(fileSize(path), 7u);
     EXPECT_EQ(readFile(path), "content");
-    EXPECT_EQ(listFilesWithSuffix(deep, ".cache"), std::vector<std::string>{"state.cache"});
+    EXPECT_EQ(listFilesWithSuffix(deep, ".cache").names, std::vector<std::string>{"state.cache"});
     EXPECT_TRUE(deleteFile(path));
     EXPECT_EQ(fileSize(path), std::nullopt);
 }

@@ -151,7 +151,7 @@ TEST_P(BadInputFaultTest, EndsAtTheStepItBreaksAndKeepsItsState) {
     EXPECT_EQ(packageOnDisk(), c.packageOnDisk);
     EXPECT_EQ(
         !kvinternal::platform::listFilesWithSuffix(workingDirectory.file("tracking"), ".failed")
-             .empty(),
+             .names.empty(),
         c.eventsStored);
     expectStateFilesParse();
 }

@@ -42,7 +42,7 @@ protected:
     }
 
     std::vector<std::string> storedEvents(const std::string& directory) const {
-        return platform::listFilesWithSuffix(directory + "/tracking", ".failed");
+        return platform::listFilesWithSuffix(directory + "/tracking", ".failed").names;
     }
 };
 
@@ -149,7 +149,8 @@ TEST_F(WorkingDirectoryTest, PackageNamesWindowsCannotHoldAreRefusedAndNothingIs
                 SimulatedUpdateServer::packageUrl(id)))
             << id;
         ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
-        EXPECT_TRUE(platform::listFilesWithSuffix(workingDirectory.path(), ".bin").empty()) << id;
+        EXPECT_TRUE(platform::listFilesWithSuffix(workingDirectory.path(), ".bin").names.empty())
+            << id;
     }
 }
 
@@ -194,7 +195,7 @@ TEST_F(WorkingDirectoryTest, CacheThatAnotherProgramHoldsOpenKeepsItsOldContent)
     }
     EXPECT_TRUE(logger->contains(Channel::Error, "Could not save identifier cache to file"));
     EXPECT_EQ(platform::readFile(cache), saved);
-    EXPECT_TRUE(platform::listFilesWithSuffix(workingDirectory.path(), ".tmp").empty());
+    EXPECT_TRUE(platform::listFilesWithSuffix(workingDirectory.path(), ".tmp").names.empty());
 
     kavrin = CreateKavrin();
     openSession();

@@ -25,7 +25,7 @@ protected:
         return directory.path() + "/tracking/" + name + ".failed";
     }
     std::vector<std::string> storedNames() const {
-        return platform::listFilesWithSuffix(directory.path() + "/tracking", ".failed");
+        return platform::listFilesWithSuffix(directory.path() + "/tracking", ".failed").names;
     }
     void storeText(const std::string& name, const std::string& text) {
         platform::createDirectory(directory.path() + "/tracking");
