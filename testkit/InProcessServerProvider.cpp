@@ -30,6 +30,9 @@ HttpResult InProcessServerProvider::exchange(const RecordedHttpRequest& request,
     // A new exchange: a cancel from here on belongs to it.
     cancelled_ = false;
     ServerAnswer answer = server_->answer(request);
+    if (answer.gate && !passAnswerGate(answer.gate)) {
+        return HttpResult::Cancelled;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     body_ = answer.failure ? AnswerBody{} : std::move(answer.body);
     offset_ = 0;
@@ -93,16 +96,30 @@ bool InProcessServerProvider::passHold(std::unique_lock<std::mutex>& lock) {
     return released;
 }
 
+bool InProcessServerProvider::passAnswerGate(const std::shared_ptr<ReadGate>& gate) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answerGate_ = gate;
+    }
+    const bool passed = gate->pass([this] { return cancelled_.load(); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    answerGate_.reset();
+    return passed;
+}
+
 HttpResult InProcessServerProvider::cancel() {
-    std::shared_ptr<ReadGate> gate;
+    std::shared_ptr<ReadGate> gates[2];
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++cancelCalls_;
         cancelled_ = true;
-        gate = body_.gate;
+        gates[0] = body_.gate;
+        gates[1] = answerGate_;
     }
-    if (gate) {
-        gate->wake();
+    for (const auto& gate : gates) {
+        if (gate) {
+            gate->wake();
+        }
     }
     return HttpResult::Success;
 }

@@ -16,8 +16,9 @@ namespace kvtest {
 // The simulated update server as a kv::HttpProvider in the test's own process: every get and
 // post goes to the server's model, and `readBody` hands the answer's body over piece by piece,
 // as the answer's delivery asks (piece limit, cut, hold). `cancel` may come from another thread
-// while `get` or `readBody` runs: a read held at a gate returns at once, and the rest of that
-// exchange (a `get` that is still running, every later read) returns Cancelled.
+// while `get`, `post` or `readBody` runs: an answer or a read held at a gate returns at once,
+// and the rest of that exchange (a `get` that is still running, every later read) returns
+// Cancelled.
 class InProcessServerProvider : public kv::HttpProvider {
 public:
     explicit InProcessServerProvider(std::shared_ptr<SimulatedUpdateServer> server);
@@ -39,6 +40,8 @@ private:
     uint64_t bytesBeforeStop() const;
     // Waits at the hold gate without the lock; false when cancelled.
     bool passHold(std::unique_lock<std::mutex>& lock);
+    // Waits at the gate of a held answer; false when cancelled.
+    bool passAnswerGate(const std::shared_ptr<ReadGate>& gate);
 
     const std::shared_ptr<SimulatedUpdateServer> server_;
     std::atomic<bool> cancelled_{false};
@@ -47,6 +50,7 @@ private:
     AnswerBody body_;
     uint64_t offset_ = 0;
     bool holdPassed_ = false;
+    std::shared_ptr<ReadGate> answerGate_;
     std::size_t cancelCalls_ = 0;
 };
 

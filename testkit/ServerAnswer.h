@@ -55,6 +55,8 @@ struct ServerAnswer {
     int32_t status = 200;
     std::map<std::string, std::string> headers;
     AnswerBody body;
+    // With a gate, the answer comes only once it opens or the exchange is cancelled.
+    std::shared_ptr<ReadGate> gate;
 };
 
 }  // namespace kvtest

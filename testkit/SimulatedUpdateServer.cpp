@@ -199,6 +199,10 @@ ServerFault ServerFault::holdBodyAt(uint64_t offset, std::shared_ptr<ReadGate> g
     return fault;
 }
 
+ServerFault ServerFault::holdAnswer(std::shared_ptr<ReadGate> gate) {
+    return faultWith(&ServerFault::answerGate, std::move(gate));
+}
+
 ServerFault ServerFault::dripBody(std::chrono::milliseconds interval) {
     return faultWith(&ServerFault::dripInterval, interval);
 }
@@ -384,6 +388,7 @@ void SimulatedUpdateServer::applyFault(const ServerFault& fault, ServerAnswer& a
     answer.body.holdAt = fault.holdAt;
     answer.body.gate = fault.gate;
     answer.body.byteInterval = fault.dripInterval;
+    answer.gate = fault.answerGate;
 }
 
 ServerFault SimulatedUpdateServer::takeFault(Endpoint endpoint) {

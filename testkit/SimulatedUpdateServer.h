@@ -91,6 +91,9 @@ struct ServerFault {
     // Delivery stops at body offset `holdAt` until `gate` opens or the exchange is cancelled.
     std::shared_ptr<ReadGate> gate;
     uint64_t holdAt = 0;
+    // The answer itself waits until this gate opens or the exchange is cancelled: a server that
+    // takes the request and never answers (the in-process front end only).
+    std::shared_ptr<ReadGate> answerGate;
     // A front end on a socket sends the body a byte at a time, this long apart.
     std::chrono::milliseconds dripInterval{0};
     // A Range header is ignored: 200 with the whole body.
@@ -108,6 +111,7 @@ struct ServerFault {
     static ServerFault providerFailure(HttpResult result);
     static ServerFault cutBodyAfter(uint64_t bytes);
     static ServerFault holdBodyAt(uint64_t offset, std::shared_ptr<ReadGate> gate);
+    static ServerFault holdAnswer(std::shared_ptr<ReadGate> gate);
     static ServerFault dripBody(std::chrono::milliseconds interval);
     static ServerFault rangeIgnored();
     static ServerFault wrongContentRange(std::string value);

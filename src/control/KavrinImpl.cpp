@@ -73,10 +73,18 @@ KavrinImpl::Result KavrinImpl::runOnSession(const Log& log, const Routine& routi
     }
 }
 
+KavrinImpl::Result KavrinImpl::runOperation(const Routine& routine) {
+    return runOnSession(currentLog(), [&routine](Session& session) {
+        session.beginOperation();
+        routine(session);
+        session.finishOperation();
+    });
+}
+
 KavrinImpl::Result KavrinImpl::runSessionOperation(Banner banner, const Routine& routine) {
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     logBanner(banner);
-    return runOnSession(currentLog(), routine);
+    return runOperation(routine);
 }
 
 KavrinImpl::Result KavrinImpl::runQueuedSessionOperation(Banner queued, Banner started,
@@ -84,7 +92,7 @@ KavrinImpl::Result KavrinImpl::runQueuedSessionOperation(Banner queued, Banner s
     logBanner(queued);
     std::lock_guard<std::mutex> operationLock(operationMutex_);
     logBanner(started);
-    return runOnSession(currentLog(), routine);
+    return runOperation(routine);
 }
 
 KavrinImpl::Result KavrinImpl::CreateSession(const SessionParameters& parameters) {

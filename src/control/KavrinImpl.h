@@ -55,6 +55,8 @@ private:
     Result runQueuedSessionOperation(Banner queued, Banner started, const Routine& routine);
     // Runs the routine on the open session; the caller holds the lock that keeps it open.
     Result runOnSession(const Log& log, const Routine& routine);
+    // The same as one operation of the host, which a cancel ends wherever it lands.
+    Result runOperation(const Routine& routine);
 
     // The session is written under both locks and read under either: the long operations read
     // it under `operationMutex_`, `Cancel` and `GetProgress` under `sessionMutex_`. The logger

@@ -1,6 +1,7 @@
 #include "control/Session.h"
 
 #include "control/CurrentProgress.h"
+#include "control/Exceptions.h"
 #include "control/ServerChoice.h"
 #include "mtp/MtpService.h"
 #include "server/HttpService.h"
@@ -70,16 +71,27 @@ void Session::endSession() {
     updates_.clear();
 }
 
+void Session::beginOperation() {
+    progress_->beginOperation();
+    trackingPostRule_->startOperation();
+}
+
+void Session::finishOperation() const {
+    if (progress_->isCancelled()) {
+        throw CancelledException("Client cancelled");
+    }
+}
+
 void Session::cancel() {
     const auto current = progress_->current();
     if (current.expired()) {
         log_.info("No ongoing session function call to cancel");
-    } else if (const auto handler = current.lock()) {
+    } else if (current.lock()) {
         log_.info("Cancelling session function call");
-        handler->cancel();
     } else {
         log_.info("Session function call finished before being able to cancel.");
     }
+    progress_->cancelOperation();
     mtp_->cancelOngoingCall();
     http_->cancel();
 }

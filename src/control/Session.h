@@ -43,6 +43,11 @@ public:
 
     // Releases every service in a fixed order, so that the caches write their files.
     void endSession();
+    // Around every operation of the host but Cancel and GetProgress: a cancel that lands anywhere
+    // in an operation, a tracking post or a call without progress included, ends it with
+    // CancelledException once the call it met has returned.
+    void beginOperation();
+    void finishOperation() const;
     void cancel();
     double progress();
 

@@ -10,6 +10,7 @@
 #include "common/Platform.h"
 #include "control/CurrentProgress.h"
 #include "control/Exceptions.h"
+#include "server/EmptyReads.h"
 
 namespace kvinternal {
 
@@ -272,23 +273,54 @@ std::string HttpService::get(const std::string& url, const std::string& logUrl,
 std::string HttpService::readWholeBody() {
     // Zeroed, so a provider that reports more than it copied cannot expose stale memory.
     const std::shared_ptr<uint8_t[]> buffer(new uint8_t[maximumBodySize]());
-    uint64_t bytesRead = 0;
-    bool moreData = false;
-    throwIfOperationCancelled();
-    const HttpResult result = [&] {
-        const CancellableCall call(*this, true);
-        return provider_->readBody(buffer, maximumBodySize, bytesRead, moreData);
-    }();
-    // As with the response: a failed read is reported as what it is, whatever its flags say.
-    checkResult(result);
-    if (moreData) {
+    uint64_t filled = 0;
+    bool moreData = true;
+    EmptyReads emptyReads;
+    // A slow or dripped body comes in several reads; only one that outgrows the buffer is too
+    // large, and one that stops or is cancelled ends as what it is.
+    while (moreData && filled < maximumBodySize) {
+        throwIfOperationCancelled();
+        const std::shared_ptr<uint8_t[]> rest(buffer, buffer.get() + filled);
+        const uint64_t bytesRead = readBodyPart(rest, maximumBodySize - filled, moreData);
+        emptyReads.count(bytesRead, moreData);
+        filled += bytesRead;
+    }
+    if (moreData && bodyGoesOn()) {
         throw IllegalStateException("Moredata flag set, indicating a huge xml/json, aborting.");
     }
-    if (bytesRead > maximumBodySize) {
+    return std::string(reinterpret_cast<const char*>(buffer.get()), filled);
+}
+
+bool HttpService::bodyGoesOn() {
+    const std::shared_ptr<uint8_t[]> probe(new uint8_t[1]());
+    bool moreData = true;
+    EmptyReads emptyReads;
+    while (moreData) {
+        throwIfOperationCancelled();
+        const uint64_t bytesRead = readBodyPart(probe, 1, moreData);
+        if (bytesRead > 0) {
+            return true;
+        }
+        emptyReads.count(bytesRead, moreData);
+    }
+    return false;
+}
+
+uint64_t HttpService::readBodyPart(const std::shared_ptr<uint8_t[]>& into, uint64_t size,
+                                   bool& moreData) {
+    uint64_t bytesRead = 0;
+    moreData = false;
+    const HttpResult result = [&] {
+        const CancellableCall call(*this, true);
+        return provider_->readBody(into, size, bytesRead, moreData);
+    }();
+    // A failed read is reported as what it is, whatever its flags say.
+    checkResult(result);
+    if (bytesRead > size) {
         throw IllegalStateException("HTTP provider reported more bytes than the buffer holds: " +
                                     std::to_string(bytesRead));
     }
-    return std::string(reinterpret_cast<const char*>(buffer.get()), bytesRead);
+    return bytesRead;
 }
 
 void HttpService::post(const std::string& url, const std::string& logUrl, const std::string& body,

@@ -132,7 +132,13 @@ private:
 
     // Runs `exchange` until `finishOrRetry` accepts its answer, counting every request in `rule`.
     std::shared_ptr<HttpResponse> sendWithRetries(const Exchange& exchange, RetryRule& rule) const;
+    // The body of a JSON or XML answer, read in as many parts as the provider hands over.
     std::string readWholeBody();
+    // Whether a body that filled the buffer has more to give.
+    bool bodyGoesOn();
+    // One provider read into `into` of `size` bytes; throws for a failed read or one that
+    // claims more bytes than fit.
+    uint64_t readBodyPart(const std::shared_ptr<uint8_t[]>& into, uint64_t size, bool& moreData);
     // CancelledException when the host cancelled the running operation.
     void throwIfOperationCancelled() const;
     // Whether a cancellable call runs; the provider's `cancel` is then under way until

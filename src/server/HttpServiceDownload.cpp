@@ -16,6 +16,7 @@
 #include "control/IdentifierCatalogue.h"
 #include "control/ProgressHandler.h"
 #include "kavrin/HttpProvider.h"
+#include "server/EmptyReads.h"
 #include "server/HttpService.h"
 #include "server/InternalUpdateMetadata.h"
 #include "store/DeltaFile.h"
@@ -29,10 +30,6 @@ namespace {
 
 // The body moves through one buffer of this size per attempt; the package is never held whole.
 constexpr uint64_t pieceSize = 1000000;
-
-// A provider that keeps reporting more data without delivering any would hold the download
-// forever; this many empty reads in a row count as a broken connection.
-constexpr unsigned maximumEmptyReads = 1000;
 
 constexpr int32_t noNumber = -1;
 
@@ -152,7 +149,7 @@ private:
     RetryRule retries_{retryDelays, pieceSize};
     PackageDigest digest_;
     bool finalSent_ = false;
-    unsigned emptyReads_ = 0;
+    EmptyReads emptyReads_;
     // The most package bytes ever on disk during this call, as given to the progress handler.
     // Only bytes beyond it are progress, for the handler and for the retry rule alike: bytes
     // fetched again after a discard earn nothing.
@@ -310,7 +307,7 @@ void HttpService::Download::receiveBody() {
     const std::shared_ptr<uint8_t[]> buffer(new uint8_t[pieceSize]());
     // A connection that breaks once the body flows may be mended by asking for the rest.
     retries_.setRetryable(true);
-    emptyReads_ = 0;
+    emptyReads_ = EmptyReads();
     uint64_t onDisk = file_.currentSize();
     bool moreData = false;
     do {
@@ -328,23 +325,8 @@ void HttpService::Download::receiveBody() {
 
 uint64_t HttpService::Download::readPiece(const std::shared_ptr<uint8_t[]>& buffer,
                                           bool& moreData) {
-    uint64_t bytesRead = 0;
-    const HttpResult result = [&] {
-        const CancellableCall call(service_, true);
-        return service_.provider_->readBody(buffer, pieceSize, bytesRead, moreData);
-    }();
-    service_.checkResult(result);
-    if (bytesRead > pieceSize) {
-        throw IllegalStateException("HTTP provider reported more bytes than the buffer holds: " +
-                                    std::to_string(bytesRead));
-    }
-    if (bytesRead > 0) {
-        emptyReads_ = 0;
-    } else if (moreData && ++emptyReads_ >= maximumEmptyReads) {
-        throw NetworkException(
-            "Network problem: no data received in " + std::to_string(maximumEmptyReads) + " reads",
-            static_cast<uint32_t>(HttpResult::DataError), false);
-    }
+    const uint64_t bytesRead = service_.readBodyPart(buffer, pieceSize, moreData);
+    emptyReads_.count(bytesRead, moreData);
     return bytesRead;
 }
 

@@ -88,25 +88,30 @@ void ResendStore::saveForResend(Json::Value document, bool firstFailure,
     }
 }
 
-void ResendStore::resendStored(bool force, const Sender& send) const {
-    if (!usable_) {
-        return;
+std::size_t ResendStore::resendStored(bool force, std::size_t limit, const Sender& send) const {
+    if (!usable_ || limit == 0) {
+        return 0;
     }
     const platform::FileListing stored = platform::listFilesWithSuffix(directory_, fileSuffix);
     if (!stored.complete) {
         log_.error("Could not list every stored tracking file in: " + directory_);
     }
+    std::size_t tried = 0;
     int failures = 0;
-    for (const std::string& fileName : stored.names) {
-        const Verdict verdict = resendFile(fileName, force, send);
+    for (auto name = stored.names.begin(); name != stored.names.end() && tried < limit; ++name) {
+        const Verdict verdict = resendFile(*name, force, send);
+        if (verdict != Verdict::Skipped) {
+            ++tried;
+        }
         if (verdict == Verdict::Sent) {
             failures = 0;
         } else if (verdict == Verdict::Failed && ++failures == failuresBeforeGivingUp) {
             log_.error("Failed to resend " + std::to_string(failuresBeforeGivingUp) +
                        " times, giving up.");
-            return;
+            break;
         }
     }
+    return tried;
 }
 
 ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool force,

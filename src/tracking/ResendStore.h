@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -28,11 +29,12 @@ public:
     // Failures are logged, never thrown.
     void saveForResend(Json::Value document, bool firstFailure, const std::string& name) const;
 
-    // Sends every stored document through `send`: expired and unreadable documents are deleted,
-    // documents attempted in the last 10 minutes wait unless `force`, and the pass ends after 3
-    // failed sends in a row. Broken files are logged and deleted, never thrown; `send` must not
-    // throw either.
-    void resendStored(bool force, const Sender& send) const;
+    // Sends stored documents through `send`, the one stored or tried longest ago first:
+    // expired and unreadable documents are deleted, documents attempted in the last 10 minutes
+    // wait unless `force`, and the pass ends after 3 failed sends in a row or once `limit`
+    // documents were tried. Broken files are logged and deleted, never thrown; `send` must not
+    // throw either. Returns the number of documents tried.
+    std::size_t resendStored(bool force, std::size_t limit, const Sender& send) const;
 
 private:
     enum class Verdict { Sent, Failed, Skipped };

@@ -1,5 +1,7 @@
 #include "tracking/TrackingPostRule.h"
 
+#include <algorithm>
+
 namespace kvinternal {
 
 namespace {
@@ -21,6 +23,18 @@ void TrackingPostRule::recordFailure() {
 
 void TrackingPostRule::recordSuccess() {
     endpointFailed_ = false;
+}
+
+void TrackingPostRule::startOperation() {
+    resendsLeft_ = resendsPerOperation;
+}
+
+std::size_t TrackingPostRule::resendsLeft() const {
+    return resendsLeft_;
+}
+
+void TrackingPostRule::countResends(std::size_t tried) {
+    resendsLeft_ -= std::min(tried, resendsLeft_);
 }
 
 }  // namespace kvinternal

@@ -185,8 +185,9 @@ void TrackingService::deliver(const Json::Value& document) {
 }
 
 void TrackingService::resendStored(bool force) {
-    resendStore_.resendStored(
-        force, [this](const Json::Value& document) { return sendDocument(document); });
+    postRule_->countResends(resendStore_.resendStored(
+        force, postRule_->resendsLeft(),
+        [this](const Json::Value& document) { return sendDocument(document); }));
 }
 
 }  // namespace kvinternal

@@ -239,7 +239,7 @@ const FaultCase faultCases[] = {
      [](GarbledPhone&, SimulatedUpdateServer& s) {
          s.injectFault(Endpoint::Updates, ServerFault::cutBodyAfter(100));
      },
-     Step::Search, Result::IllegalState, none},
+     Step::Search, Result::NetworkError, none},
     {"ServerErrorStormDuringDownload", Kind::GotaV4,
      [](GarbledPhone&, SimulatedUpdateServer& s) {
          s.injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000));
@@ -299,6 +299,33 @@ TEST_F(BadInputTest, ADeadTrackingEndpointAddsOneWaitToAWholeUpdate) {
     usePhone(Kind::LegacyFota);
     EXPECT_EQ(runUpdate(Kind::LegacyFota), std::make_pair(Step::None, Result::Ok));
     EXPECT_EQ(sleeps, std::vector<uint64_t>{3000});
+}
+
+// Thousands of stored tracking documents never hold up an update: each operation sends at most
+// fifty of them again; the rest wait for the next operations.
+TEST_F(BadInputTest, AnOperationResendsAtMostFiftyStoredDocuments) {
+    const std::string directory = workingDirectory.file("tracking");
+    kvinternal::platform::createDirectory(directory);
+    const uint64_t yesterday = kvinternal::platform::currentTimeMilliseconds() - 24 * 3600 * 1000;
+    for (int i = 0; i < 120; ++i) {
+        ASSERT_TRUE(kvinternal::platform::writeFileAtomically(
+            directory + "/stored-" + std::to_string(i) + ".failed",
+            "{\"stored\": " + std::to_string(i) +
+                ", \"resend\": {\"firstFailureDate\": " + std::to_string(yesterday) +
+                ", \"latestResendAttempt\": " + std::to_string(yesterday) + "}}"));
+    }
+    const auto resent = [this] {
+        std::size_t count = 0;
+        for (const auto& received : server->trackingDocuments()) {
+            count += received.document.isMember("stored") ? 1 : 0;
+        }
+        return count;
+    };
+    const std::string updateId = offerPackage();  // the search is the first operation to resend
+    EXPECT_EQ(resent(), 50u);
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
+    EXPECT_EQ(resent(), 100u);
+    EXPECT_EQ(kvinternal::platform::listFilesWithSuffix(directory, ".failed").names.size(), 20u);
 }
 
 TEST_F(BadInputTest, FullDiskEndsTheDownloadAndTheNextOneResumesFromWhatFitted) {

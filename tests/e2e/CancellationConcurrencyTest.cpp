@@ -1,4 +1,5 @@
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -97,6 +98,42 @@ TEST_F(CancellationConcurrencyTest, CancelStopsAQueryThatNeverEnds) {
     ASSERT_TRUE(ended);
     EXPECT_EQ(search.get(), Result::Cancelled);
     EXPECT_TRUE(logger->contains(Channel::Info, "Cancelling HTTP function call."));
+}
+
+// A cancel belongs to the operation it lands in, also when it lands in a tracking post: the
+// post that the provider could abort is stored for later, one that reports how a download ended
+// goes out, and either way the operation ends cancelled once the post has returned.
+TEST_F(CancellationConcurrencyTest, ACancelDuringATrackingPostEndsTheOperation) {
+    server->addPackage(SimulatedPackage::example("pkg", packageSize));
+    openSession();
+    const std::string id = identify();
+    auto gate = std::make_shared<ReadGate>();
+    const auto cancelWhileHeld = [&](const std::function<Result()>& operation) {
+        auto running = std::async(std::launch::async, operation);
+        gate->waitUntilBlocked();
+        EXPECT_EQ(kavrin->Cancel(), Result::Ok);
+        gate->release();
+        return running.get();
+    };
+
+    server->injectFault(Endpoint::Tracking, ServerFault::holdAnswer(gate));  // manifest received
+    Updates updates;
+    EXPECT_EQ(cancelWhileHeld([&] { return kavrin->GetUpdates(id, updates); }), Result::Cancelled);
+    EXPECT_EQ(
+        kvinternal::platform::listFilesWithSuffix(workingDirectory.file("tracking"), ".failed")
+            .names.size(),
+        1u);
+
+    gate = std::make_shared<ReadGate>();
+    updates = search(id);
+    server->injectFault(Endpoint::Tracking, ServerFault{});                  // the download starts
+    server->injectFault(Endpoint::Tracking, ServerFault::holdAnswer(gate));  // and ends
+    const std::string updateId = updates->front().id;
+    EXPECT_EQ(cancelWhileHeld([&] { return kavrin->DownloadDeltaUpdate(updateId); }),
+              Result::Cancelled);
+    EXPECT_EQ(updateEvents().back(), "download/ok");
+    EXPECT_EQ(kvinternal::platform::fileSize(packagePath()), packageSize);
+    EXPECT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::Ok);
 }
 
 }  // namespace

@@ -237,12 +237,16 @@ TEST_F(HttpServiceTest, ChecksTheContentTypeItAskedFor) {
     }
 }
 
-TEST_F(HttpServiceTest, ReadsABodyOfAtMostOneMillionBytesInOneRead) {
+// A body of at most 1,000,000 bytes, in as many reads as the provider needs; a body that stops
+// or is cancelled ends as what it is, and only one that outgrows the limit is too large.
+TEST_F(HttpServiceTest, ReadsABodyOfAtMostOneMillionBytesInAnyPieces) {
     const std::string limit(1000000, 'j');
     const Thrown huge = illegalState("Moredata flag set, indicating a huge xml/json, aborting.");
+    const Thrown stopped = network("Network problem: communication failed", 3, false);
     struct Case {
+        std::string name;
         std::string body;
-        BodyRead read;
+        std::vector<BodyRead> reads;
         Thrown thrown;
     };
     BodyRead flaggedMore;
@@ -251,25 +255,46 @@ TEST_F(HttpServiceTest, ReadsABodyOfAtMostOneMillionBytesInOneRead) {
     overreported.reportedBytes = 1000001;
     BodyRead failedWithMore = BodyRead::failure(HttpResult::DataError);
     failedWithMore.moreData = true;
+    BodyRead emptyWithMore = BodyRead::piece(0);
+    emptyWithMore.moreData = true;
     const Case cases[] = {
-        {limit, {}, {}},
-        {"", {}, {}},
-        {limit + "j", {}, huge},
-        {"{}", flaggedMore, huge},
-        {"{}", overreported,
+        {"WholeInOneRead", limit, {}, {}},
+        {"Empty", "", {}, {}},
+        {"OneByteTooLarge", limit + "j", {}, huge},
+        {"OneByteTooLargeInPieces", limit + "j", std::vector<BodyRead>(4, BodyRead::piece(250000)),
+         huge},
+        {"DrippedAByteAtATime", "{\"a\": 1}", std::vector<BodyRead>(8, BodyRead::piece(1)), {}},
+        {"LimitInPieces", limit, std::vector<BodyRead>(4, BodyRead::piece(250000)), {}},
+        {"MoreAnnouncedButNoneCame", "{}", {flaggedMore}, {}},
+        {"StopsMidBody",
+         "{}",
+         {BodyRead::piece(1), BodyRead::failure(HttpResult::CommunicationFailed)},
+         stopped},
+        {"CancelledMidBody",
+         "{}",
+         {BodyRead::piece(1), BodyRead::failure(HttpResult::Cancelled)},
+         {"cancelled", "Client cancelled"}},
+        {"NothingEverArrives", "{}", std::vector<BodyRead>(1000, emptyWithMore),
+         network("Network problem: no data received in 1000 reads", 7, false)},
+        {"Overreported",
+         "{}",
+         {overreported},
          illegalState("HTTP provider reported more bytes than the buffer holds: 1000001")},
-        {"{}", failedWithMore, network("Network problem: error getting data", 7, false)},
+        {"FailedWithMore",
+         "{}",
+         {failedWithMore},
+         network("Network problem: error getting data", 7, false)},
     };
     for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
         HttpAnswer answer = json(testCase.body);
-        answer.reads = {testCase.read};
+        answer.reads = testCase.reads;
         provider->enqueue(answer);
         std::string body;
         EXPECT_EQ(thrownBy([&] { body = service.get(base, base, ContentType::Json); }),
                   testCase.thrown);
         EXPECT_EQ(body, testCase.thrown.kind == "nothing" ? testCase.body : "");
     }
-    EXPECT_EQ(provider->calls().readBody, std::size(cases));
 }
 
 TEST_F(HttpServiceTest, PostsTheBodyBytesWithItsOwnContentType) {

@@ -1,6 +1,13 @@
 #include "tracking/ResendStore.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "TrackingFixture.h"
 
@@ -9,11 +16,13 @@ namespace {
 
 class ResendStoreTest : public TrackingFixture {
 protected:
-    // One pass whose sends succeed or fail as `verdicts` say, in order (true once they run out).
-    void pass(bool force, std::vector<bool> verdicts = {}) {
+    // One pass whose sends succeed or fail as `verdicts` say, in order (true once they run out);
+    // the number of documents it tried.
+    std::size_t pass(bool force, std::vector<bool> verdicts = {},
+                     std::size_t limit = std::numeric_limits<std::size_t>::max()) {
         sent.clear();
         logger->clear();
-        resendStore.resendStored(force, [&](const Json::Value& document) {
+        return resendStore.resendStored(force, limit, [&](const Json::Value& document) {
             sent.push_back(document);
             return sent.size() > verdicts.size() || verdicts[sent.size() - 1];
         });
@@ -116,6 +125,31 @@ TEST_F(ResendStoreTest, ThreeFailuresInARowEndThePass) {
     pass(true, {false, false, true, false, false});  // a success starts the count again
     EXPECT_EQ(sent.size(), 5u);
     EXPECT_FALSE(logger->contains(Channel::Error, "Failed to resend 3 times, giving up."));
+}
+
+// A pass tries at most its limit of documents, those stored or tried longest ago first; what it
+// deletes or leaves for later does not count.
+TEST_F(ResendStoreTest, APassTriesItsLimitOfTheOldestDocuments) {
+    const auto written = std::filesystem::file_time_type::clock::now();
+    const std::pair<const char*, int64_t> documents[] = {{"newest", day},
+                                                         {"expired", 61 * day},
+                                                         {"recent", 0},
+                                                         {"oldest", 3 * day},
+                                                         {"older", 2 * day}};
+    for (const auto& [name, age] : documents) {
+        store(name, age, age);
+        std::filesystem::last_write_time(platform::toPath(resendPath(name)),
+                                         written - std::chrono::hours(age / hour));
+    }
+    EXPECT_EQ(pass(false, {}, 2), 2u);
+    std::vector<std::string> names;
+    for (const auto& document : sent) {
+        names.push_back(document["name"].asString());
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"oldest", "older"}));
+    EXPECT_EQ(storedNames().size(), 2u);  // the newest, and the recent one that waits
+    EXPECT_EQ(pass(false, {}, 0), 0u);
+    EXPECT_TRUE(sent.empty());
 }
 
 TEST_F(ResendStoreTest, SavingNeverLosesTheOldFileNorThrows) {

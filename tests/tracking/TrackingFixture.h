@@ -19,7 +19,8 @@ protected:
     using Channel = kvtest::RecordingLogger::Channel;
 
     static constexpr int64_t minute = 60 * 1000;
-    static constexpr int64_t day = 24 * 60 * minute;
+    static constexpr int64_t hour = 60 * minute;
+    static constexpr int64_t day = 24 * hour;
 
     std::string resendPath(const std::string& name) const {
         return directory.path() + "/tracking/" + name + ".failed";
