@@ -50,16 +50,12 @@ if [ ! -x /usr/bin/time ]; then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends time
 fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVRIN_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target kavrin >/dev/null
-kavrin=$build/host/kavrin
+. "$root/bench/download_common.sh"
+build_kavrin
 work=$(mktemp -d "$build/download-bench.XXXXXX")
 server=""
 trap '[ -n "$server" ] && kill -INT "$server" 2>/dev/null; rm -rf "$work"' EXIT
 
-. "$root/bench/sim_server.sh"
 start_sim_server "$work/server.out" --sim-package-size "$size"
 pin=$(dev_key_pin)
 

@@ -20,17 +20,13 @@ if [ ! -x "$nginx" ]; then
     echo "link_speed_bench: needs nginx (scripts/install-deps installs nginx-light)" >&2
     exit 1
 fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVRIN_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target kavrin >/dev/null
-kavrin=$build/host/kavrin
+. "$root/bench/download_common.sh"
+build_kavrin
 work=$(mktemp -d "$build/link-bench.XXXXXX")
 server=""
 nginx_pid=""
 trap '[ -n "$server" ] && kill -INT "$server" 2>/dev/null
       [ -n "$nginx_pid" ] && kill -TERM "$nginx_pid" 2>/dev/null; rm -rf "$work"' EXIT
-. "$root/bench/sim_server.sh"
 pin=$(dev_key_pin)
 cert=$root/testkit/keys/dev-server-cert.pem
 host=update-test.kavrin.example

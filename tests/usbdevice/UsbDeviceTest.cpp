@@ -194,6 +194,14 @@ protected:
         return result;
     }
 
+    // The provider with these options, short pauses between status polls, and its diagnostics
+    // collected.
+    void startProvider(kvusb::UsbMtpProvider::Options options) {
+        options.engine.statusInterval = 10ms;
+        options.diagnostics = [this](const std::string& line) { diagnostics.push_back(line); };
+        provider = std::make_shared<kvusb::UsbMtpProvider>(options);
+    }
+
     uint64_t packageBytesOnDisk() const {
         const std::string path = workingDirectory.file(package);
         return std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
@@ -204,6 +212,7 @@ protected:
     std::unique_ptr<EmulatedUsb> usb;
     std::vector<EmulatedUsbPhone*> phones;
     std::shared_ptr<kvusb::UsbMtpProvider> provider;
+    std::vector<std::string> diagnostics;
     TempDirectory workingDirectory;
 };
 
@@ -321,12 +330,9 @@ TEST_F(UsbDeviceTest, PhonesAreListedAndFoundBySerialOrLocation) {
 TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
     auto phone = std::make_shared<SimulatedPhone>();
     EmulatedUsbPhone& emulated = addPhone(phone);
-    std::vector<std::string> diagnostics;
     kvusb::UsbMtpProvider::Options options;
     options.engine.installResponseTimeout = 500ms;
-    options.engine.statusInterval = 10ms;
-    options.diagnostics = [&](const std::string& line) { diagnostics.push_back(line); };
-    provider = std::make_shared<kvusb::UsbMtpProvider>(options);
+    startProvider(options);
     const std::string id = "usb:KT0123456789";
 
     emulated.function().silentOn(0x9171);
@@ -355,12 +361,9 @@ TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
 TEST_F(UsbDeviceTest, CancelWhileThePhoneIsOpenedEndsTheCall) {
     EmulatedUsbPhone& emulated = addPhone(std::make_shared<SimulatedPhone>());
     emulated.function().silentOn(0x1002);
-    std::vector<std::string> diagnostics;
     kvusb::UsbMtpProvider::Options options;
     options.engine.responseTimeout = 20s;
-    options.engine.statusInterval = 10ms;
-    options.diagnostics = [&](const std::string& line) { diagnostics.push_back(line); };
-    provider = std::make_shared<kvusb::UsbMtpProvider>(options);
+    startProvider(options);
     const std::string id = "usb:KT0123456789";
     EXPECT_EQ(provider->cancel(id), MtpResult::GeneralError);  // no call runs yet
     std::thread canceller([&] {

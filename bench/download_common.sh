@@ -1,4 +1,14 @@
-# Sourced by the download benchmarks, with $kavrin set to the program.
+# Sourced by the download benchmarks, with $root and $build set.
+
+# build_kavrin: configures $build in Release when it is new, builds kavrin there and sets
+# $kavrin to the program.
+build_kavrin() {
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVRIN_BUILD_TESTS=OFF >/dev/null
+    fi
+    cmake --build "$build" -j2 --target kavrin >/dev/null
+    kavrin=$build/host/kavrin
+}
 
 # start_sim_server OUTPUT [ARGUMENTS...]: runs `kavrin sim-server ARGUMENTS` in the background,
 # its standard output in OUTPUT; sets $server to its process id and $port to its port once it
