@@ -22,7 +22,7 @@ if [ ! -x "$nginx" ]; then
 fi
 . "$root/bench/download_common.sh"
 build_kavrin
-work=$(mktemp -d "$build/link-bench.XXXXXX")
+work=$(cd "$(mktemp -d "$build/link-bench.XXXXXX")" && pwd)
 server=""
 nginx_pid=""
 trap '[ -n "$server" ] && kill -INT "$server" 2>/dev/null
