@@ -50,28 +50,14 @@ if [ ! -x /usr/bin/time ]; then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends time
 fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVRIN_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target kavrin >/dev/null
-kavrin=$build/host/kavrin
+. "$root/bench/download_common.sh"
+build_kavrin
 work=$(mktemp -d "$build/download-bench.XXXXXX")
 server=""
 trap '[ -n "$server" ] && kill -INT "$server" 2>/dev/null; rm -rf "$work"' EXIT
 
-"$kavrin" sim-server --sim-package-size "$size" >"$work/server.out" 2>"$work/server.err" &
-server=$!
-python3 - "$work/server.out" <<'PY'
-import sys, time
-for _ in range(200):
-    if "127.0.0.1:" in open(sys.argv[1]).read():
-        sys.exit(0)
-    time.sleep(0.05)
-sys.exit("the simulated server did not start")
-PY
-port=$(sed -n 's/^Simulated update server on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/server.out")
-pin=$(openssl pkey -in "$root/testkit/keys/dev-server-key.pem" -pubout -outform DER |
-    openssl dgst -sha256 -binary | base64)
+start_sim_server "$work/server.out" --sim-package-size "$size"
+pin=$(dev_key_pin)
 
 python3 - "$work" "$size" "$pairs" "$kavrin" "$port" "$url" "$host" "$pin" \
     "$root/testkit/keys/dev-server-cert.pem" <<'PY'

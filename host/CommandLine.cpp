@@ -193,6 +193,22 @@ void applyAddress(HostOptions& options, const std::string& text) {
     options.simulation.address = text;
 }
 
+void applyPackageBase(HostOptions& options, const std::string& text) {
+    std::string base = text;
+    while (!base.empty() && base.back() == '/') {
+        base.pop_back();
+    }
+    const auto scheme = base.find("://");
+    const bool web = base.rfind("https://", 0) == 0 || base.rfind("http://", 0) == 0;
+    const bool plain = std::none_of(base.begin(), base.end(), [](char c) {
+        return std::isspace(static_cast<unsigned char>(c)) || c == '?' || c == '#';
+    });
+    if (!web || !plain || base.size() == scheme + 3) {
+        throw UsageError("--sim-package-base takes an http:// or https:// URL, not '" + text + "'");
+    }
+    options.simulation.packageBase = base;
+}
+
 void applyPhone(HostOptions& options, const std::string& text) {
     const std::string usb = "usb:";
     if (text != "sim" && text != "usb" && (text.rfind(usb, 0) != 0 || text.size() == usb.size())) {
@@ -321,6 +337,10 @@ const OptionInfo optionTable[] = {
      afterSearch, applyFault, true},
     {"--sim-address", "HOST:PORT", "use a simulated server started by `kavrin sim-server`",
      libraryCommands, applyAddress, true},
+    {"--sim-package-base", "URL",
+     "the manifest names each package at URL/ID.bin instead\n"
+     "of on the simulated server: a web server that serves them",
+     serverCommands, applyPackageBase, true},
 };
 
 const CommandInfo& infoOf(Command command) {
@@ -459,9 +479,10 @@ void checkCombination(const HostOptions& options, const std::vector<const Option
     }
     const auto& simulation = options.simulation;
     if (!simulation.address.empty() &&
-        (simulation.holdPackageAt || simulation.dripPackageMilliseconds ||
-         simulation.unpinnedKey)) {
-        throw UsageError("--sim-address uses a running server: set its faults and key there");
+        (simulation.holdPackageAt || simulation.dripPackageMilliseconds || simulation.unpinnedKey ||
+         !simulation.packageBase.empty())) {
+        throw UsageError(
+            "--sim-address uses a running server: set its faults, key and package base there");
     }
 }
 

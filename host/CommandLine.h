@@ -40,6 +40,9 @@ struct SimulationOptions {
     bool unpinnedKey = false;
     // "HOST:PORT" of a simulated server already running (`kavrin sim-server`).
     std::string address;
+    // The manifest names each package at this base URL + "/" + id + ".bin" (a web server that
+    // serves them) instead of on the simulated server; empty for the latter.
+    std::string packageBase;
 };
 
 struct HostOptions {

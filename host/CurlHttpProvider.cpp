@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -21,6 +22,12 @@ using HttpResult = kv::HttpProvider::HttpResult;
 // The longest wait for socket activity before the loop looks at the cancel flag again; `cancel`
 // wakes the wait at once, so this only bounds a missed wake.
 constexpr int pollMilliseconds = 1000;
+
+// The rest of a response left unread (an error page, say) is read and dropped before the next
+// request when it is this short, so that its connection can carry that request; a longer rest,
+// or one that does not come in time, closes the connection.
+constexpr uint64_t drainedRest = 64 * 1024;
+constexpr auto drainTime = std::chrono::seconds(2);
 
 CURLM* newMulti() {
     static std::once_flag initialised;
@@ -314,9 +321,21 @@ CURLcode CurlHttpProvider::setRequestOptions(const HttpRequest& request,
 
 void CurlHttpProvider::endExchange() {
     if (inMulti_) {
+        drainShortRest();
         curl_multi_remove_handle(multi_.get(), easy_.get());
         inMulti_ = false;
     }
+}
+
+void CurlHttpProvider::drainShortRest() {
+    const auto length = headers_.contentLength();
+    if (finished_ || cancelled_ || !headers_.complete() || !length || *length < body_.received ||
+        *length - body_.received > drainedRest) {
+        return;
+    }
+    body_.discard = true;
+    const auto deadline = std::chrono::steady_clock::now() + drainTime;
+    driveUntil([deadline] { return std::chrono::steady_clock::now() >= deadline; });
 }
 
 template <typename Enough>

@@ -90,6 +90,8 @@ private:
     CURLcode setRequestOptions(const HttpRequest& request, const HttpPostRequest* post,
                                const std::string& pins);
     void endExchange();
+    // Reads a short unread rest of the response, for the connection's sake.
+    void drainShortRest();
     // Runs the transfer until `enough` holds, it ends or the exchange is cancelled.
     template <typename Enough>
     void driveUntil(Enough enough);

@@ -62,6 +62,7 @@ void SimulatedServer::startFrontEnd(const SimulationOptions& options) {
     model_ = std::make_shared<kvtest::SimulatedUpdateServer>();
     model_->addPackage(catalogued(options.packageSize));
     model_->setImageUpdates(imageCatalogue());
+    model_->setPackageBase(options.packageBase);
     if (options.holdPackageAt || options.dripPackageMilliseconds) {
         model_->injectFault(kvtest::Endpoint::Package, packageFault(options));
     }

@@ -20,6 +20,11 @@ MtpDatasetWriter& MtpDatasetWriter::uint32(uint32_t value) {
     return uint16(static_cast<uint16_t>(value >> 16));
 }
 
+MtpDatasetWriter& MtpDatasetWriter::uint64(uint64_t value) {
+    uint32(static_cast<uint32_t>(value));
+    return uint32(static_cast<uint32_t>(value >> 32));
+}
+
 MtpDatasetWriter& MtpDatasetWriter::mtpString(const std::u16string& text) {
     if (text.empty()) {
         return uint8(0);

@@ -13,6 +13,7 @@ public:
     MtpDatasetWriter& uint8(uint8_t value);
     MtpDatasetWriter& uint16(uint16_t value);
     MtpDatasetWriter& uint32(uint32_t value);
+    MtpDatasetWriter& uint64(uint64_t value);
     // 8-bit count of code units including the terminating 0 (0 for an empty text), then the units.
     MtpDatasetWriter& mtpString(const std::u16string& text);
     // 32-bit count of code units including the terminating 0, then the units (the update agent's

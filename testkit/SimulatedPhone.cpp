@@ -7,7 +7,7 @@
 #include "ImeiEncryption.h"
 #include "MtpDatasetReader.h"
 #include "MtpDatasetWriter.h"
-#include "ReferenceCrypto.h"
+#include "PatternedBody.h"
 #include "common/Platform.h"
 #include "common/Utf.h"
 
@@ -25,14 +25,19 @@ constexpr uint16_t responseNoValidObjectInfo = 0x2015;
 constexpr uint16_t responseInvalidParentObject = 0x201A;
 constexpr uint16_t responseSessionAlreadyOpen = 0x201E;
 constexpr uint16_t responseSessionNotOpen = 0x2003;
+constexpr uint16_t responsePropertyNotSupported = 0x200A;
 constexpr uint16_t operationOpenSession = 0x1002;
 constexpr uint16_t operationCloseSession = 0x1003;
 constexpr uint16_t operationGetStorageIds = 0x1004;
+constexpr uint16_t operationGetStorageInfo = 0x1005;
 constexpr uint16_t operationGetObjectHandles = 0x1007;
 constexpr uint16_t operationGetObjectInfo = 0x1008;
+constexpr uint16_t operationGetObject = 0x1009;
 constexpr uint16_t operationDeleteObject = 0x100B;
 constexpr uint16_t operationSendObjectInfo = 0x100C;
 constexpr uint16_t operationSendObject = 0x100D;
+constexpr uint16_t operationGetDevicePropDesc = 0x1014;
+constexpr uint16_t operationGetDevicePropValue = 0x1015;
 constexpr uint16_t formatUndefined = 0x3000;
 constexpr uint16_t formatAssociation = 0x3001;
 constexpr uint32_t everyObject = 0;
@@ -48,10 +53,21 @@ constexpr uint16_t propertyEncryptedImei = 0xD044;
 constexpr uint16_t propertyUnencryptedImei = 0xD037;
 constexpr uint16_t propertyRootingStatus = 0xD04C;
 
-// The standard operations every phone lists, GetVendorProperty included.
-const std::vector<uint16_t> standardOperations{0x1001, 0x1002, 0x1003, 0x1004, 0x1005, 0x1007,
-                                               0x1008, 0x1009, 0x100B, 0x100C, 0x100D, 0x1014,
-                                               0x1015, 0x1016, 0x101B, 0x9187};
+// The standard operations every phone lists, GetVendorProperty included; each one works.
+const std::vector<uint16_t> standardOperations{0x1001, 0x1002, 0x1003, 0x1004, 0x1005,
+                                               0x1007, 0x1008, 0x1009, 0x100B, 0x100C,
+                                               0x100D, 0x1014, 0x1015, 0x9187};
+
+// The device properties the DeviceInfo lists, read-only.
+constexpr uint16_t propertyBatteryLevel = 0x5001;
+constexpr uint16_t propertyFriendlyName = 0xD402;
+constexpr uint8_t batteryLevel = 87;
+constexpr char16_t friendlyName[] = u"Kestrel 5";
+constexpr uint16_t typeUint8 = 0x0002;
+constexpr uint16_t typeString = 0xFFFF;
+constexpr uint8_t formNone = 0;
+constexpr uint8_t formRange = 1;
+constexpr char notesText[] = "phone notes\n";
 
 std::vector<uint16_t> updateOperations(SimulatedPhone::Kind kind) {
     switch (kind) {
@@ -114,29 +130,18 @@ bool decodeDocument(const kv::MtpProvider::MtpRequest& request, SimulatedPhone::
 
 }  // namespace
 
-// A file as it arrives: its size and running SHA-256, and its bytes when they are kept.
-class SimulatedPhone::ReceivedFile {
-public:
-    explicit ReceivedFile(TransferMode mode) : keepContent_(mode == TransferMode::KeepContent) {}
-
-    void add(const uint8_t* data, size_t length) {
-        sha256_.add(data, length);
-        if (keepContent_) {
-            content_.insert(content_.end(), data, data + length);
-        }
-        size_ += length;
+void SimulatedPhone::ReceivedFile::add(const uint8_t* data, size_t length) {
+    sha256_.add(data, length);
+    if (keepContent_ && content_.size() < keptContent) {
+        content_.insert(content_.end(), data,
+                        data + std::min<uint64_t>(length, keptContent - content_.size()));
     }
+    size_ += length;
+}
 
-    StoredObject finish(std::string destinationPath) {
-        return {std::move(destinationPath), size_, sha256_.finishHex(), std::move(content_)};
-    }
-
-private:
-    bool keepContent_;
-    ReferenceSha256 sha256_;
-    std::vector<uint8_t> content_;
-    uint64_t size_ = 0;
-};
+SimulatedPhone::StoredObject SimulatedPhone::ReceivedFile::finish(std::string destinationPath) {
+    return {std::move(destinationPath), size_, sha256_.finishHex(), std::move(content_)};
+}
 
 SimulatedPhone::FotaStatus SimulatedPhone::FotaStatus::withReport(uint32_t resultCode,
                                                                   const std::string& utf8Text) {
@@ -188,9 +193,26 @@ SimulatedPhone::SimulatedPhone(Kind kind, std::string deviceId) : deviceId_(std:
     handlers_[operationSendObject] = [this](const MtpRequest& request) {
         return sendObjectAnswer(request);
     };
-    entries_[0x101] = {0, formatAssociation, u"DCIM", 0};
-    entries_[0x102] = {0, formatUndefined, u"notes.txt", 12};
-    entries_[0x103] = {0, formatAssociation, u"recovery", 0};
+    handlers_[operationGetStorageInfo] = [this](const MtpRequest& request) {
+        return storageInfoAnswer(request);
+    };
+    handlers_[operationGetObject] = [this](const MtpRequest& request) {
+        return objectAnswer(request);
+    };
+    handlers_[operationGetDevicePropDesc] = [this](const MtpRequest& request) {
+        return propertyDescriptionAnswer(request);
+    };
+    handlers_[operationGetDevicePropValue] = [this](const MtpRequest& request) {
+        return propertyValueAnswer(request);
+    };
+    entries_[0x101] = {0, formatAssociation, u"DCIM", 0, {}};
+    entries_[0x102] = {0, formatUndefined, u"notes.txt", sizeof notesText - 1,
+                       [](uint64_t offset, uint8_t* into, size_t length) {
+                           std::copy_n(notesText + offset, length, into);
+                       }};
+    entries_[0x103] = {0, formatAssociation, u"recovery", 0, {}};
+    entries_[0x104] = {0x101, formatUndefined, kvinternal::utf8ToUtf16(clipName), clipSize,
+                       &PatternedBody::fill};
 }
 
 SimulatedPhone::Answer SimulatedPhone::openSessionAnswer(const MtpRequest& request) {
@@ -206,6 +228,68 @@ SimulatedPhone::Answer SimulatedPhone::openSessionAnswer(const MtpRequest& reque
 
 SimulatedPhone::Answer SimulatedPhone::storageIdsAnswer() const {
     return {responseOk, {}, MtpDatasetWriter().uint32(1).uint32(storageId).bytes()};
+}
+
+SimulatedPhone::Answer SimulatedPhone::storageInfoAnswer(const MtpRequest& request) const {
+    if (parameter(request, 0) != storageId) {
+        return {responseInvalidStorageId, {}, {}};
+    }
+    // Fixed RAM with a hierarchical file system, read-write: 64 GiB, half of it free.
+    MtpDatasetWriter dataset;
+    dataset.uint16(0x0003).uint16(0x0002).uint16(0x0000);
+    dataset.uint64(64ull << 30).uint64(32ull << 30).uint32(0xFFFFFFFF);
+    dataset.mtpString(u"Internal shared storage").mtpString(u"");
+    return {responseOk, {}, dataset.bytes()};
+}
+
+uint16_t SimulatedPhone::objectBytes(uint32_t handle, ObjectBytes& bytes) const {
+    const auto found = entries_.find(handle);
+    if (found == entries_.end() || found->second.format == formatAssociation) {
+        return responseInvalidObjectHandle;
+    }
+    if (!found->second.read) {
+        return responseGeneralError;
+    }
+    bytes = {found->second.size, found->second.read};
+    return responseOk;
+}
+
+SimulatedPhone::Answer SimulatedPhone::objectAnswer(const MtpRequest& request) const {
+    ObjectBytes bytes;
+    const uint16_t code = objectBytes(parameter(request, 0), bytes);
+    std::vector<uint8_t> data(code == responseOk ? bytes.size : 0);
+    if (!data.empty()) {
+        bytes.read(0, data.data(), data.size());
+    }
+    return {code, {}, std::move(data)};
+}
+
+SimulatedPhone::Answer SimulatedPhone::propertyDescriptionAnswer(const MtpRequest& request) const {
+    MtpDatasetWriter dataset;
+    switch (parameter(request, 0)) {
+        case propertyBatteryLevel:
+            dataset.uint16(propertyBatteryLevel).uint16(typeUint8).uint8(0);
+            dataset.uint8(100).uint8(batteryLevel).uint8(formRange).uint8(0).uint8(100).uint8(1);
+            break;
+        case propertyFriendlyName:
+            dataset.uint16(propertyFriendlyName).uint16(typeString).uint8(0);
+            dataset.mtpString(u"").mtpString(friendlyName).uint8(formNone);
+            break;
+        default:
+            return {responsePropertyNotSupported, {}, {}};
+    }
+    return {responseOk, {}, dataset.bytes()};
+}
+
+SimulatedPhone::Answer SimulatedPhone::propertyValueAnswer(const MtpRequest& request) const {
+    switch (parameter(request, 0)) {
+        case propertyBatteryLevel:
+            return {responseOk, {}, {batteryLevel}};
+        case propertyFriendlyName:
+            return {responseOk, {}, MtpDatasetWriter().mtpString(friendlyName).bytes()};
+        default:
+            return {responsePropertyNotSupported, {}, {}};
+    }
 }
 
 SimulatedPhone::Answer SimulatedPhone::objectHandlesAnswer(const MtpRequest& request) const {
@@ -264,7 +348,8 @@ SimulatedPhone::Answer SimulatedPhone::deleteObjectAnswer(const MtpRequest& requ
 }
 
 SimulatedPhone::Answer SimulatedPhone::sendObjectInfoAnswer(const MtpRequest& request) {
-    if (parameter(request, 0) != storageId) {
+    // Storage 0 lets the phone choose: it has one.
+    if (parameter(request, 0) != storageId && parameter(request, 0) != 0) {
         return {responseInvalidStorageId, {}, {}};
     }
     uint32_t parent = parameter(request, 1);
@@ -273,7 +358,7 @@ SimulatedPhone::Answer SimulatedPhone::sendObjectInfoAnswer(const MtpRequest& re
     if (parent != 0 && (folder == entries_.end() || folder->second.format != formatAssociation)) {
         return {responseInvalidParentObject, {}, {}};
     }
-    PendingObject pending{nextObjectHandle_++, {parent, 0, {}, 0}};
+    PendingObject pending{nextObjectHandle_++, {parent, 0, {}, 0, {}}};
     try {
         MtpDatasetReader dataset(
             request.data
@@ -299,21 +384,66 @@ SimulatedPhone::Answer SimulatedPhone::sendObjectInfoAnswer(const MtpRequest& re
 }
 
 SimulatedPhone::Answer SimulatedPhone::sendObjectAnswer(const MtpRequest& request) {
+    ReceivedFile file(transferMode_);
+    if (request.data) {
+        file.add(request.data.get(), static_cast<size_t>(request.dataLength));
+    }
+    return {storeObject(file), {}, {}};
+}
+
+uint16_t SimulatedPhone::storeObject(ReceivedFile& file) {
     if (!pendingObject_) {
-        return {responseNoValidObjectInfo, {}, {}};
+        return responseNoValidObjectInfo;
     }
     PendingObject pending = std::move(*pendingObject_);
     pendingObject_.reset();
-    const uint64_t length = request.data ? request.dataLength : 0;
-    if (pending.entry.size != 0xFFFFFFFF && length != pending.entry.size) {
-        return {responseGeneralError, {}, {}};
+    StoredObject stored = file.finish("");
+    // 0xFFFFFFFF announces an object of 4 GiB or more.
+    if (pending.entry.size != 0xFFFFFFFF && stored.size != pending.entry.size) {
+        return responseGeneralError;
     }
-    pending.entry.size = length;
-    ReceivedFile file(transferMode_);
-    file.add(request.data.get(), static_cast<size_t>(length));
+    pending.entry.size = stored.size;
+    if (stored.content.size() == stored.size) {
+        auto content = std::make_shared<const std::vector<uint8_t>>(stored.content);
+        pending.entry.read = [content](uint64_t offset, uint8_t* into, size_t length) {
+            std::copy_n(content->begin() + static_cast<std::ptrdiff_t>(offset), length, into);
+        };
+    }
     entries_[pending.handle] = pending.entry;
-    objects_[pending.handle] = file.finish(pathOf(pending.handle));
-    return {responseOk, {}, {}};
+    stored.destinationPath = pathOf(pending.handle);
+    objects_[pending.handle] = std::move(stored);
+    return responseOk;
+}
+
+std::unique_ptr<SimulatedPhone::ReceivedFile> SimulatedPhone::startSendObject() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::make_unique<ReceivedFile>(transferMode_);
+}
+
+uint16_t SimulatedPhone::finishSendObject(std::unique_ptr<ReceivedFile> file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    MtpRequest request;
+    request.operationCode = operationSendObject;
+    record(request);
+    const auto fault = faults_.find(operationSendObject);
+    if (fault != faults_.end() && fault->second.responseCode) {
+        return *fault->second.responseCode;
+    }
+    return storeObject(*file);
+}
+
+uint16_t SimulatedPhone::getObject(uint32_t objectHandle, ObjectBytes& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    MtpRequest request;
+    request.operationCode = operationGetObject;
+    request.numberOfParameters = 1;
+    request.parameters[0] = objectHandle;
+    record(request);
+    const auto fault = faults_.find(operationGetObject);
+    if (fault != faults_.end() && fault->second.responseCode) {
+        return *fault->second.responseCode;
+    }
+    return objectBytes(objectHandle, bytes);
 }
 
 std::string SimulatedPhone::pathOf(uint32_t handle) const {
@@ -400,7 +530,7 @@ SimulatedPhone::Answer SimulatedPhone::deviceInfoAnswer() const {
         .uint16(0)
         .array(operations_)
         .array({0x4002, 0x4003, 0x4004, 0x4005})
-        .array({0xD401, 0xD402, 0x5001})
+        .array({propertyFriendlyName, propertyBatteryLevel})
         .array({})
         .array({0x3000, 0x3001, 0x3004, 0x3009, 0x380B, 0xB982})
         .mtpString(u"Kavrin Test Devices")
@@ -563,17 +693,21 @@ SimulatedPhone::MtpResult SimulatedPhone::execute(const std::string& deviceId,
     if (deviceId != deviceId_ || !request || !response) {
         return MtpResult::DeviceDisconnected;
     }
-    const auto* data = request->data.get();
-    requests_.push_back(
-        {request->operationCode,
-         {request->parameters,
-          request->parameters + std::min<uint16_t>(request->numberOfParameters, 5)},
-         data ? std::vector<uint8_t>(data, data + request->dataLength) : std::vector<uint8_t>()});
+    record(*request);
     const auto fault = faults_.find(request->operationCode);
     if (fault != faults_.end() && fault->second.result) {
         return *fault->second.result;
     }
     return deliver(answer(*request), maxDataLength, *response);
+}
+
+void SimulatedPhone::record(const MtpRequest& request) {
+    const auto* data = request.data.get();
+    requests_.push_back(
+        {request.operationCode,
+         {request.parameters,
+          request.parameters + std::min<uint16_t>(request.numberOfParameters, 5)},
+         data ? std::vector<uint8_t>(data, data + request.dataLength) : std::vector<uint8_t>()});
 }
 
 void SimulatedPhone::waitWhileHeld(std::unique_lock<std::mutex>& lock) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ReferenceCrypto.h"
 #include "kavrin/MtpProvider.h"
 
 namespace kvtest {
@@ -23,9 +24,9 @@ namespace kvtest {
 // values, stores sent files under object handles, takes verify-and-update requests for the
 // objects it holds (recording what they carried) and answers ReadFotaStatus. Update operations
 // its DeviceInfo does not list are answered "operation not supported". Its storage answers the
-// standard object operations (see `storageId`). Tests inject faults per operation code. Every
-// member is safe to call from several threads; `cancel` and `progress` answer while `sendFile`
-// runs.
+// standard object operations (see `storageId`), and every standard operation and device property
+// its DeviceInfo lists works. Tests inject faults per operation code. Every member is safe to
+// call from several threads; `cancel` and `progress` answer while `sendFile` runs.
 //
 // A whole legacy update, phone side:
 //     SimulatedPhone phone(SimulatedPhone::Kind::LegacyFota);
@@ -49,8 +50,8 @@ public:
         std::vector<uint8_t> data;
     };
 
-    // What `sendFile` keeps of a file: always its size and SHA-256 (lowercase hex), and its
-    // content only in TransferMode::KeepContent.
+    // What `sendFile` and SendObject keep of a file: always its size and SHA-256 (lowercase hex),
+    // and in TransferMode::KeepContent its first `keptContent` bytes.
     struct StoredObject {
         std::string destinationPath;
         uint64_t size = 0;
@@ -58,6 +59,29 @@ public:
         std::vector<uint8_t> content;
     };
     enum class TransferMode { KeepContent, DigestOnly };
+    static constexpr uint64_t keptContent = 1u << 20;
+
+    // A file as it arrives, in pieces of any size: counted and hashed, its content kept as the
+    // mode says, so that objects over 4 GiB pass in bounded memory.
+    class ReceivedFile {
+    public:
+        explicit ReceivedFile(TransferMode mode)
+            : keepContent_(mode == TransferMode::KeepContent) {}
+        void add(const uint8_t* data, size_t length);
+        StoredObject finish(std::string destinationPath);
+
+    private:
+        bool keepContent_;
+        ReferenceSha256 sha256_;
+        std::vector<uint8_t> content_;
+        uint64_t size_ = 0;
+    };
+
+    // An object's bytes as GetObject sends them, read piece by piece from any thread.
+    struct ObjectBytes {
+        uint64_t size = 0;
+        std::function<void(uint64_t offset, uint8_t* into, size_t length)> read;
+    };
 
     // The answer to ReadFotaStatus (0x9171).
     struct FotaStatus {
@@ -93,10 +117,14 @@ public:
 
     static constexpr char defaultDeviceId[] = "simulated-phone-1";
     // The phone's one storage, as MTP sees it: its root holds the folders "recovery" and "DCIM"
-    // and the file "notes.txt". GetStorageIDs, GetObjectHandles, GetObjectInfo, DeleteObject,
-    // SendObjectInfo and SendObject work on it; an object sent with SendObject is kept like a
-    // file that `sendFile` received, under the path of its folder.
+    // and the file "notes.txt"; "DCIM" holds `clipName`, `clipSize` patterned bytes (see
+    // PatternedBody). GetStorageIDs, GetStorageInfo, GetObjectHandles, GetObjectInfo, GetObject,
+    // DeleteObject, SendObjectInfo and SendObject work on it; an object sent with SendObject is
+    // kept like a file that `sendFile` received, under the path of its folder, and can be read
+    // back while its whole content is kept.
     static constexpr uint32_t storageId = 0x00010001;
+    static constexpr char clipName[] = "clip.mp4";
+    static constexpr uint64_t clipSize = (5u << 20) + 7;
     // The IMEI the phone reports unless a test sets another.
     static constexpr char defaultImei[] = "490154203237518";
 
@@ -144,6 +172,15 @@ public:
     int cancelCalls() const;
     int progressCalls() const;
 
+    // SendObject with its data phase streamed in by the caller (the phone's USB function), so that
+    // no object is ever held whole: `finishSendObject` stores what `file` received and returns
+    // the response code.
+    std::unique_ptr<ReceivedFile> startSendObject() const;
+    uint16_t finishSendObject(std::unique_ptr<ReceivedFile> file);
+    // GetObject with its data phase read by the caller as it sends it: the response code, and
+    // with OK the object's bytes.
+    uint16_t getObject(uint32_t objectHandle, ObjectBytes& bytes);
+
     MtpResult execute(const std::string& deviceId, uint64_t maxDataLength,
                       const std::shared_ptr<const MtpRequest>& request,
                       std::shared_ptr<MtpResponse>& response) override;
@@ -174,14 +211,14 @@ private:
         uint64_t total = 0;
     };
 
-    class ReceivedFile;
-
-    // An object of the storage; root objects have parent 0.
+    // An object of the storage; root objects have parent 0. `read` is empty when the phone
+    // cannot read the object back (it kept only a digest).
     struct Entry {
         uint32_t parent = 0;
         uint16_t format = 0;
         std::u16string name;
         uint64_t size = 0;
+        std::function<void(uint64_t offset, uint8_t* into, size_t length)> read;
     };
     // Announced by SendObjectInfo, awaiting its SendObject.
     struct PendingObject {
@@ -201,6 +238,13 @@ private:
     Answer deleteObjectAnswer(const MtpRequest& request);
     Answer sendObjectInfoAnswer(const MtpRequest& request);
     Answer sendObjectAnswer(const MtpRequest& request);
+    Answer storageInfoAnswer(const MtpRequest& request) const;
+    Answer objectAnswer(const MtpRequest& request) const;
+    Answer propertyDescriptionAnswer(const MtpRequest& request) const;
+    Answer propertyValueAnswer(const MtpRequest& request) const;
+    uint16_t objectBytes(uint32_t handle, ObjectBytes& bytes) const;
+    uint16_t storeObject(ReceivedFile& file);
+    void record(const MtpRequest& request);
     std::string pathOf(uint32_t handle) const;
     bool lists(uint16_t operationCode) const;
     static MtpResult deliver(const Answer& answer, uint64_t maxDataLength, MtpResponse& response);

@@ -266,6 +266,11 @@ void SimulatedUpdateServer::setImageUpdates(ImageUpdates updates) {
     imageUpdates_ = std::move(updates);
 }
 
+void SimulatedUpdateServer::setPackageBase(std::string baseUrl) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    packageBase_ = std::move(baseUrl);
+}
+
 void SimulatedUpdateServer::setPieceLimit(uint64_t bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     pieceLimit_ = std::max<uint64_t>(bytes, 1);
@@ -463,7 +468,9 @@ Json::Value SimulatedUpdateServer::fota(const SimulatedPackage& package, Protoco
                                         const std::string& host) {
     Json::Value fota;
     fota["swVersion"] = package.swVersion;
-    fota["downloadUrl"] = "https://" + host + packagePrefix + package.id + packageSuffix;
+    fota["downloadUrl"] =
+        (packageBase_.empty() ? "https://" + host + packagePrefix : packageBase_ + "/") +
+        package.id + packageSuffix;
     fota["size"] = Json::UInt64{package.size};
     fota["hash"] = package.statedHash ? *package.statedHash : bodyHash(package.size);
     if (protocol == Protocol::V4) {

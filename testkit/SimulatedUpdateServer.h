@@ -166,6 +166,9 @@ public:
     void setManifestChecksum(std::string checksum);
     void setNoHitsAnswer(NoHits answer);
     void setImageUpdates(ImageUpdates updates);
+    // The manifest names each package at `baseUrl` + "/" + id + ".bin", on a server that serves
+    // the files itself (a web server or a CDN), instead of on the update host that answers.
+    void setPackageBase(std::string baseUrl);
     // Bodies are handed over in pieces of at most this many bytes (at least 1), and at most the
     // reader's buffer.
     void setPieceLimit(uint64_t bytes);
@@ -226,6 +229,7 @@ private:
     std::string manifestChecksum_ = "simulated-manifest-1";
     NoHits noHits_ = NoHits::EmptyList;
     ImageUpdates imageUpdates_;
+    std::string packageBase_;
     uint64_t pieceLimit_ = AnswerBody::unlimited;
     std::map<Endpoint, std::deque<QueuedFault>> faults_;
     std::vector<ServedRequest> requests_;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "MtpDatasetReader.h"
 #include "MtpDatasetWriter.h"
 
 namespace kvtest {
@@ -17,8 +16,14 @@ constexpr uint16_t typeData = 2;
 constexpr uint16_t typeResponse = 3;
 constexpr uint16_t responseOk = 0x2001;
 constexpr uint16_t responseDeviceBusy = 0x2019;
-// Phone-to-host data phases the phone sends at most.
+constexpr uint16_t cancellationCode = 0x4001;
+constexpr uint16_t operationGetObject = 0x1009;
+constexpr uint16_t operationSendObject = 0x100D;
+// Phone-to-host data phases the phone answers through `execute` at most; GetObject streams.
 constexpr uint64_t largestAnswer = 4u << 20;
+// Host-to-phone data phases the phone keeps whole at most (datasets and documents); SendObject
+// streams.
+constexpr uint64_t largestDataset = 1u << 20;
 // Operations whose command is followed by a host-to-phone data phase.
 const std::set<uint16_t> operationsWithData{0x100C, 0x100D, 0x9175, 0x9178};
 
@@ -28,6 +33,14 @@ uint16_t le16(const uint8_t* at) {
 
 uint32_t le32(const uint8_t* at) {
     return static_cast<uint32_t>(le16(at)) | (static_cast<uint32_t>(le16(at + 2)) << 16);
+}
+
+// Reads `length` bytes at `offset` of `bytes`.
+std::function<void(uint64_t, uint8_t*, std::size_t)> reader(
+    std::shared_ptr<const std::vector<uint8_t>> bytes) {
+    return [bytes](uint64_t offset, uint8_t* into, std::size_t length) {
+        std::copy_n(bytes->begin() + static_cast<std::ptrdiff_t>(offset), length, into);
+    };
 }
 
 }  // namespace
@@ -54,22 +67,55 @@ std::vector<uint8_t> UsbMtpFunction::descriptors() const {
     return bytes.bytes();
 }
 
-std::vector<uint8_t> UsbMtpFunction::container(uint16_t type, uint16_t code,
-                                               const std::vector<uint8_t>& payload) const {
+std::vector<uint8_t> UsbMtpFunction::header(uint16_t type, uint16_t code,
+                                            uint64_t payloadLength) const {
+    const uint64_t length = headerSize + payloadLength;
     MtpDatasetWriter bytes;
-    bytes.uint32(static_cast<uint32_t>(headerSize + payload.size())).uint16(type).uint16(code);
-    bytes.uint32(transactionId_);
-    std::vector<uint8_t> whole = bytes.bytes();
-    whole.insert(whole.end(), payload.begin(), payload.end());
-    return whole;
+    bytes.uint32(length >= unknownLength ? unknownLength : static_cast<uint32_t>(length));
+    bytes.uint16(type).uint16(code).uint32(transactionId_.value_or(0));
+    return bytes.bytes();
 }
 
-void UsbMtpFunction::queue(std::vector<uint8_t> container) {
-    const bool wholePackets = container.size() % packetSize == 0;
-    inTransfers_.push_back(std::move(container));
+void UsbMtpFunction::queue(Segment segment) {
+    const bool wholePackets = segment.length > 0 && segment.length % packetSize == 0;
+    inSegments_.push_back(std::move(segment));
     if (wholePackets && zeroLengthPackets_) {
-        inTransfers_.emplace_back();
+        inSegments_.push_back(Segment{});
     }
+}
+
+void UsbMtpFunction::queueResponse(uint16_t code, const std::vector<uint32_t>& parameters) {
+    MtpDatasetWriter payload;
+    for (const uint32_t parameter : parameters) {
+        payload.uint32(parameter);
+    }
+    auto bytes =
+        std::make_shared<std::vector<uint8_t>>(header(typeResponse, code, payload.bytes().size()));
+    bytes->insert(bytes->end(), payload.bytes().begin(), payload.bytes().end());
+    queue({bytes->size(), reader(bytes), 0});
+}
+
+void UsbMtpFunction::queueData(uint64_t length,
+                               std::function<void(uint64_t, uint8_t*, std::size_t)> read) {
+    auto head = std::make_shared<const std::vector<uint8_t>>(header(typeData, code_, length));
+    if (splitDataHeaders_) {
+        queue({headerSize, reader(head), 0});
+        queue({length, std::move(read), 0});
+        return;
+    }
+    auto readHead = reader(head);
+    queue({headerSize + length,
+           [readHead, read](uint64_t offset, uint8_t* into, std::size_t count) {
+               const auto fromHead = static_cast<std::size_t>(
+                   std::min<uint64_t>(count, headerSize - std::min<uint64_t>(offset, headerSize)));
+               if (fromHead > 0) {
+                   readHead(offset, into, fromHead);
+               }
+               if (count > fromHead) {
+                   read(offset + fromHead - headerSize, into + fromHead, count - fromHead);
+               }
+           },
+           0});
 }
 
 void UsbMtpFunction::idle() {
@@ -77,13 +123,25 @@ void UsbMtpFunction::idle() {
     command_.clear();
     dataHeader_.clear();
     payload_.clear();
+    upload_.reset();
     announced_.reset();
+    received_ = 0;
+    refusing_ = false;
+}
+
+UsbMtpFunction::Status UsbMtpFunction::haltOut() {
+    outHalted_ = true;
+    idle();
+    return Status::Stall;
 }
 
 UsbMtpFunction::Status UsbMtpFunction::bulkOut(const uint8_t* data, std::size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (unplugged_) {
         return Status::NoDevice;
+    }
+    if (outHalted_) {
+        return Status::Stall;
     }
     switch (phase_) {
         case Phase::Command:
@@ -94,41 +152,60 @@ UsbMtpFunction::Status UsbMtpFunction::bulkOut(const uint8_t* data, std::size_t 
             break;
     }
     // Only the zero-length packet that ends a data phase of whole packets may come now.
-    return length == 0 ? Status::Ok : Status::Stall;
+    return length == 0 ? Status::Ok : haltOut();
 }
 
 UsbMtpFunction::Status UsbMtpFunction::receiveCommand(const uint8_t* data, std::size_t length) {
+    if (length == 0 && command_.empty()) {
+        return Status::Ok;  // a zero-length packet between transactions carries nothing
+    }
     command_.insert(command_.end(), data, data + length);
-    if (command_.size() < headerSize || command_.size() < le32(command_.data())) {
-        return Status::Ok;
+    if (command_.size() < headerSize) {
+        return length == 0 || length % packetSize != 0 ? haltOut() : Status::Ok;
     }
     const uint32_t containerLength = le32(command_.data());
-    if (command_.size() != containerLength || le16(command_.data() + 4) != typeCommand ||
-        (containerLength - headerSize) % 4 != 0 || containerLength > headerSize + 20) {
-        idle();
-        return Status::Stall;
+    if (le16(command_.data() + 4) != typeCommand || containerLength < headerSize ||
+        containerLength > headerSize + 20 || (containerLength - headerSize) % 4 != 0 ||
+        command_.size() > containerLength) {
+        return haltOut();
+    }
+    if (command_.size() < containerLength) {
+        return Status::Ok;
     }
     code_ = le16(command_.data() + 6);
     transactionId_ = le32(command_.data() + 8);
-    transactionIds_.push_back(transactionId_);
+    transactionIds_.push_back(*transactionId_);
+    commands_.push_back(code_);
     parameters_.clear();
     for (std::size_t at = headerSize; at < containerLength; at += 4) {
         parameters_.push_back(le32(command_.data() + at));
     }
     command_.clear();
+    changed_.notify_all();
+    refusing_ = busyPolls_ > 0;
     if (operationsWithData.count(code_) > 0) {
-        phase_ = Phase::Data;
-    } else {
-        runOperation();
+        return startDataPhase();
+    }
+    runOperation();
+    return Status::Ok;
+}
+
+UsbMtpFunction::Status UsbMtpFunction::startDataPhase() {
+    phase_ = Phase::Data;
+    if (code_ == operationSendObject && !refusing_) {
+        upload_ = phone_->startSendObject();
     }
     return Status::Ok;
 }
 
 UsbMtpFunction::Status UsbMtpFunction::receiveData(const uint8_t* data, std::size_t length) {
-    if (holdAt_ && payload_.size() >= *holdAt_) {
+    if (holdAt_ && received_ >= *holdAt_) {
         held_ = true;
         changed_.notify_all();
         return Status::Pending;
+    }
+    if (stallOut_.count(code_) > 0) {
+        return haltOut();
     }
     std::size_t used = 0;
     if (dataHeader_.size() < headerSize) {
@@ -137,36 +214,77 @@ UsbMtpFunction::Status UsbMtpFunction::receiveData(const uint8_t* data, std::siz
         if (dataHeader_.size() == headerSize) {
             const uint32_t containerLength = le32(dataHeader_.data());
             if (le16(dataHeader_.data() + 4) != typeData || le16(dataHeader_.data() + 6) != code_ ||
-                le32(dataHeader_.data() + 8) != transactionId_ || containerLength < headerSize) {
-                idle();
-                return Status::Stall;
+                le32(dataHeader_.data() + 8) != *transactionId_ || containerLength < headerSize) {
+                return haltOut();
             }
             if (containerLength != unknownLength) {
                 announced_ = containerLength - headerSize;
             }
         }
     }
-    payload_.insert(payload_.end(), data + used, data + length);
     const bool shortTransfer = length % packetSize != 0 || length == 0;
-    if (announced_ && payload_.size() > *announced_) {
-        idle();
-        return Status::Stall;
+    if (dataHeader_.size() < headerSize) {
+        return shortTransfer ? haltOut() : Status::Ok;
     }
-    if ((announced_ && payload_.size() == *announced_) || (!announced_ && shortTransfer)) {
+    const std::size_t payload = length - used;
+    if (announced_ && payload > *announced_ - received_) {
+        return haltOut();
+    }
+    const Status kept = keepPayload(data + used, payload);
+    if (kept != Status::Ok) {
+        return kept;
+    }
+    received_ += payload;
+    if ((announced_ && received_ == *announced_) || (!announced_ && shortTransfer)) {
         runOperation();
     }
     return Status::Ok;
 }
 
+UsbMtpFunction::Status UsbMtpFunction::keepPayload(const uint8_t* data, std::size_t length) {
+    if (refusing_) {
+        return Status::Ok;
+    }
+    if (upload_) {
+        upload_->add(data, length);
+        return Status::Ok;
+    }
+    if (length > largestDataset - payload_.size()) {
+        return haltOut();
+    }
+    payload_.insert(payload_.end(), data, data + length);
+    return Status::Ok;
+}
+
 void UsbMtpFunction::runOperation() {
     phase_ = Phase::Answering;
-    if (silent_.count(code_) > 0) {
-        return;
-    }
-    if (stallIn_.count(code_) > 0) {
+    if (refusing_) {
+        queueResponse(responseDeviceBusy);
+    } else if (silent_.count(code_) > 0) {
+        // Nothing until a Cancel.
+    } else if (stallIn_.count(code_) > 0) {
         inHalted_ = true;
-        return;
+    } else if (code_ == operationSendObject) {
+        queueResponse(phone_->finishSendObject(std::move(upload_)));
+    } else if (code_ == operationGetObject) {
+        answerObject();
+    } else {
+        answerWithPhone();
     }
+    payload_.clear();
+    upload_.reset();
+}
+
+void UsbMtpFunction::answerObject() {
+    SimulatedPhone::ObjectBytes bytes;
+    const uint16_t code = phone_->getObject(parameters_.empty() ? 0 : parameters_[0], bytes);
+    if (code == responseOk) {
+        queueData(bytes.size, bytes.read);
+    }
+    queueResponse(code);
+}
+
+void UsbMtpFunction::answerWithPhone() {
     auto request = std::make_shared<kv::MtpProvider::MtpRequest>();
     request->operationCode = code_;
     request->numberOfParameters = static_cast<uint16_t>(parameters_.size());
@@ -181,9 +299,6 @@ void UsbMtpFunction::runOperation() {
     const auto result =
         phone_->execute(SimulatedPhone::defaultDeviceId, largestAnswer,
                         std::shared_ptr<const kv::MtpProvider::MtpRequest>(request), response);
-    payload_.clear();
-    dataHeader_.clear();
-    announced_.reset();
     if (result == kv::MtpProvider::MtpResult::DeviceDisconnected) {
         unplugged_ = true;
         return;
@@ -193,14 +308,12 @@ void UsbMtpFunction::runOperation() {
         return;
     }
     if (response->dataLength > 0) {
-        queue(container(typeData, code_,
-                        {response->data.get(), response->data.get() + response->dataLength}));
+        queueData(response->dataLength,
+                  reader(std::make_shared<const std::vector<uint8_t>>(
+                      response->data.get(), response->data.get() + response->dataLength)));
     }
-    MtpDatasetWriter parameters;
-    for (uint16_t i = 0; i < std::min<uint16_t>(response->numberOfParameters, 5); ++i) {
-        parameters.uint32(response->parameters[i]);
-    }
-    queue(container(typeResponse, response->responseCode, parameters.bytes()));
+    const uint16_t count = std::min<uint16_t>(response->numberOfParameters, 5);
+    queueResponse(response->responseCode, {response->parameters, response->parameters + count});
 }
 
 UsbMtpFunction::Status UsbMtpFunction::bulkIn(std::size_t capacity,
@@ -213,25 +326,54 @@ UsbMtpFunction::Status UsbMtpFunction::bulkIn(std::size_t capacity,
     if (inHalted_) {
         return Status::Stall;
     }
-    if (inTransfers_.empty()) {
-        return Status::Pending;
+    const Status status = takeTransfer(capacity, transfer);
+    if (status == Status::Ok && inSegments_.empty() && phase_ == Phase::Answering) {
+        idle();
     }
-    std::vector<uint8_t>& next = inTransfers_.front();
-    std::size_t length = next.size();
-    if (length > capacity) {
-        // Whole packets fill the buffer; a packet that does not fit overflows it.
-        if (capacity % packetSize != 0 || capacity == 0) {
+    return status;
+}
+
+UsbMtpFunction::Status UsbMtpFunction::takeTransfer(std::size_t capacity,
+                                                    std::vector<uint8_t>& transfer) {
+    // Which packets the transfer takes: up to a short one or a full buffer.
+    std::size_t total = 0;
+    std::size_t segment = 0;
+    uint64_t offset = inSegments_.empty() ? 0 : inSegments_.front().taken;
+    bool ended = false;
+    while (segment < inSegments_.size() && !ended && total < capacity) {
+        const Segment& next = inSegments_[segment];
+        const auto packet =
+            static_cast<std::size_t>(std::min<uint64_t>(packetSize, next.length - offset));
+        if (packet > capacity - total) {
             return Status::Overflow;
         }
-        length = capacity;
+        total += packet;
+        offset += packet;
+        ended = packet < packetSize;
+        if (offset == next.length) {
+            ++segment;
+            offset = 0;
+        }
     }
-    transfer.assign(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(length));
-    next.erase(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(length));
-    if (next.empty()) {
-        inTransfers_.pop_front();
+    if (!ended && (total < capacity || total == 0)) {
+        return Status::Pending;  // the host waits for more packets
     }
-    if (inTransfers_.empty()) {
-        idle();
+    transfer.resize(total);
+    std::size_t filled = 0;
+    for (; segment > 0; --segment) {
+        Segment& done = inSegments_.front();
+        const auto length = static_cast<std::size_t>(done.length - done.taken);
+        if (length > 0) {
+            done.read(done.taken, transfer.data() + filled, length);
+        }
+        filled += length;
+        inSegments_.pop_front();
+    }
+    if (offset > 0) {
+        Segment& part = inSegments_.front();
+        part.read(part.taken, transfer.data() + filled,
+                  static_cast<std::size_t>(offset - part.taken));
+        part.taken = offset;
     }
     return Status::Ok;
 }
@@ -264,6 +406,64 @@ std::vector<uint8_t> UsbMtpFunction::stringDescriptor(uint8_t index) const {
     return bytes.bytes();
 }
 
+UsbMtpFunction::Status UsbMtpFunction::cancel(const std::vector<uint8_t>& dataOut) {
+    // Only a Cancel of the transaction that runs is taken.
+    if (dataOut.size() != 6 || le16(dataOut.data()) != cancellationCode || !transactionId_ ||
+        le32(dataOut.data() + 2) != *transactionId_) {
+        return Status::Stall;
+    }
+    cancelled_.push_back(*transactionId_);
+    inSegments_.clear();
+    holdAt_.reset();
+    held_ = false;
+    busyPolls_ = busyAfterCancel_;
+    idle();
+    changed_.notify_all();
+    return Status::Ok;
+}
+
+std::vector<uint8_t> UsbMtpFunction::deviceStatus() {
+    const uint16_t code = busyPolls_ > 0 ? responseDeviceBusy : responseOk;
+    busyPolls_ = std::max(busyPolls_ - 1, 0);
+    std::vector<uint32_t> halted;
+    if (inHalted_) {
+        halted.push_back(bulkInAddress);
+    }
+    if (outHalted_) {
+        halted.push_back(bulkOutAddress);
+    }
+    MtpDatasetWriter status;
+    status.uint16(static_cast<uint16_t>(4 + 4 * halted.size())).uint16(code);
+    for (const uint32_t address : halted) {
+        status.uint32(address);
+    }
+    return status.bytes();
+}
+
+UsbMtpFunction::Status UsbMtpFunction::standardStatus(const Setup& setup,
+                                                      std::vector<uint8_t>& dataIn) const {
+    bool halted = false;
+    if (setup.requestType == 0x82) {
+        switch (setup.index & 0xFF) {
+            case bulkInAddress:
+                halted = inHalted_;
+                break;
+            case bulkOutAddress:
+                halted = outHalted_;
+                break;
+            case 0x00:
+            case 0x80:
+            case interruptAddress:
+                break;
+            default:
+                return Status::Stall;
+        }
+    }
+    // Bus-powered without remote wake-up; an endpoint's only bit is its halt.
+    dataIn = {static_cast<uint8_t>(halted ? 1 : 0), 0};
+    return Status::Ok;
+}
+
 UsbMtpFunction::Status UsbMtpFunction::control(const Setup& setup,
                                                const std::vector<uint8_t>& dataOut,
                                                std::vector<uint8_t>& dataIn) {
@@ -272,35 +472,23 @@ UsbMtpFunction::Status UsbMtpFunction::control(const Setup& setup,
     if (unplugged_) {
         return Status::NoDevice;
     }
+    Status status = Status::Ok;
     if (setup.requestType == 0x80 && setup.request == 6 && setup.value >> 8 == 3) {
         dataIn = stringDescriptor(static_cast<uint8_t>(setup.value));
-        if (dataIn.empty()) {
-            return Status::Stall;
-        }
-    } else if (setup.requestType == 0x21 && setup.request == 0x64 && dataOut.size() == 6) {
-        cancelled_.push_back(le32(dataOut.data() + 2));
-        inTransfers_.clear();
-        holdAt_.reset();
-        held_ = false;
-        busyPolls_ = busyAfterCancel_;
-        idle();
-        changed_.notify_all();
+        status = dataIn.empty() ? Status::Stall : Status::Ok;
+    } else if (setup.request == 0 && setup.requestType >= 0x80 && setup.requestType <= 0x82) {
+        status = standardStatus(setup, dataIn);
+    } else if (setup.requestType == 0x21 && setup.request == 0x64) {
+        status = cancel(dataOut);
     } else if (setup.requestType == 0xA1 && setup.request == 0x67) {
-        MtpDatasetWriter status;
-        const uint16_t code = busyPolls_ > 0 ? responseDeviceBusy : responseOk;
-        busyPolls_ = std::max(busyPolls_ - 1, 0);
-        status.uint16(static_cast<uint16_t>(inHalted_ ? 8 : 4)).uint16(code);
-        if (inHalted_) {
-            status.uint32(bulkInAddress);
-        }
-        dataIn = status.bytes();
+        dataIn = deviceStatus();
     } else {
-        return Status::Stall;
+        status = Status::Stall;
     }
     if (dataIn.size() > setup.length) {
         dataIn.resize(setup.length);
     }
-    return Status::Ok;
+    return status;
 }
 
 UsbMtpFunction::Status UsbMtpFunction::clearHalt(uint8_t endpoint) {
@@ -310,7 +498,10 @@ UsbMtpFunction::Status UsbMtpFunction::clearHalt(uint8_t endpoint) {
     }
     if (endpoint == bulkInAddress && inHalted_) {
         inHalted_ = false;
-        inTransfers_.clear();
+        inSegments_.clear();
+        idle();
+    } else if (endpoint == bulkOutAddress && outHalted_) {
+        outHalted_ = false;
         idle();
     }
     return Status::Ok;
@@ -324,6 +515,14 @@ void UsbMtpFunction::holdDataAt(uint64_t payloadBytes) {
 void UsbMtpFunction::waitUntilHeld() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return held_ || unplugged_; });
+}
+
+void UsbMtpFunction::waitForCommand(uint16_t operationCode) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] {
+        return unplugged_ ||
+               std::find(commands_.begin(), commands_.end(), operationCode) != commands_.end();
+    });
 }
 
 void UsbMtpFunction::unplug() {
@@ -347,6 +546,11 @@ void UsbMtpFunction::stallInOn(uint16_t operationCode) {
     stallIn_.insert(operationCode);
 }
 
+void UsbMtpFunction::stallOutOn(uint16_t operationCode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stallOut_.insert(operationCode);
+}
+
 void UsbMtpFunction::silentOn(uint16_t operationCode) {
     std::lock_guard<std::mutex> lock(mutex_);
     silent_.insert(operationCode);
@@ -355,6 +559,11 @@ void UsbMtpFunction::silentOn(uint16_t operationCode) {
 void UsbMtpFunction::omitZeroLengthPackets() {
     std::lock_guard<std::mutex> lock(mutex_);
     zeroLengthPackets_ = false;
+}
+
+void UsbMtpFunction::splitDataHeaders() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    splitDataHeaders_ = true;
 }
 
 std::vector<uint32_t> UsbMtpFunction::cancelledTransactions() const {

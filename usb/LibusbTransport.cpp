@@ -63,6 +63,17 @@ TransferStatus transferStatusOf(int libusbError) {
     }
 }
 
+bool EventWaitErrors::giveUpAfter(int handled) {
+    if (handled == LIBUSB_SUCCESS) {
+        inARow_ = 0;
+        return false;
+    }
+    if (handled == LIBUSB_ERROR_INTERRUPTED) {
+        return false;
+    }
+    return ++inARow_ >= limit;
+}
+
 std::shared_ptr<UsbContext> UsbContext::create() {
     libusb_context* context = nullptr;
     const int result = libusb_init(&context);
@@ -106,20 +117,31 @@ TransferStatus LibusbTransport::bulk(uint8_t endpoint, uint8_t* data, std::size_
         }
         inFlight_ = transfer;
     }
+    EventWaitErrors errors;
+    bool givenUp = false;
     while (!completed) {
         timeval wait{1, 0};
-        if (libusb_handle_events_timeout_completed(context_->get(), &wait, &completed) < 0) {
-            // The event loop failed; cancel, and keep handling events until the transfer is back.
+        const int handled =
+            libusb_handle_events_timeout_completed(context_->get(), &wait, &completed);
+        if (!givenUp && errors.giveUpAfter(handled)) {
+            // Cancelled, and waited for: libusb hands the transfer back through its events.
+            givenUp = true;
             libusb_cancel_transfer(transfer);
         }
     }
+    bool interrupted = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         inFlight_ = nullptr;
+        interrupted = interrupted_;
     }
     actual = static_cast<std::size_t>(transfer->actual_length);
-    const TransferStatus status = statusOfTransfer(transfer->status);
+    TransferStatus status = statusOfTransfer(transfer->status);
     libusb_free_transfer(transfer);
+    // A transfer given up is a failure, not a cancel that nobody asked for.
+    if (status == TransferStatus::Interrupted && givenUp && !interrupted) {
+        status = TransferStatus::Error;
+    }
     return status;
 }
 

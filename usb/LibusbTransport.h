@@ -12,6 +12,20 @@
 
 namespace kvusb {
 
+// How the wait for a transfer takes the errors of libusb's event handling: a signal that
+// interrupts the wait (EINTR, in a host that handles signals) is waited past; any other error,
+// `limit` times in a row, gives the transfer up.
+class EventWaitErrors {
+public:
+    static constexpr int limit = 10;
+
+    // The result of one libusb_handle_events call; true once the transfer must be given up.
+    bool giveUpAfter(int handled);
+
+private:
+    int inARow_ = 0;
+};
+
 // One libusb context, shared by the device list and the open phones; ended with the last user.
 class UsbContext {
 public:

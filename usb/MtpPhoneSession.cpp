@@ -101,9 +101,12 @@ void MtpPhoneSession::close() {
     }
 }
 
+void MtpPhoneSession::beginCall() {
+    transport_->resetInterrupt();
+}
+
 MtpResult MtpPhoneSession::execute(uint64_t maxDataLength, const MtpRequest& request,
                                    MtpResponse& response) {
-    transport_->resetInterrupt();
     problem_.clear();
     const auto count = std::min<uint16_t>(request.numberOfParameters, 5);
     MtpOperation operation{
@@ -247,7 +250,6 @@ MtpResult MtpPhoneSession::sendObject(uint32_t storage, uint32_t parent, const s
 
 MtpResult MtpPhoneSession::sendFile(const std::string& localPath,
                                     const std::string& destinationPath, uint32_t& objectHandle) {
-    transport_->resetInterrupt();
     problem_.clear();
     std::vector<std::u16string> folders;
     std::u16string name;

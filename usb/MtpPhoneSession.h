@@ -16,7 +16,8 @@ namespace kvusb {
 
 // An MTP session with one phone over its transport: opens and closes the session and runs the
 // provider's calls on it. `execute` and `sendFile` run one at a time; `cancel` and `progress` may
-// be called from another thread meanwhile.
+// be called from another thread meanwhile. A cancel holds until `beginCall`: one that comes
+// while the session opens ends the open, and the call that opened it.
 class MtpPhoneSession {
 public:
     using MtpResult = kv::MtpProvider::MtpResult;
@@ -32,6 +33,8 @@ public:
     // CloseSession, when the phone can still take it.
     void close();
 
+    // A new provider call starts: a cancel of an earlier one no longer counts.
+    void beginCall();
     MtpResult execute(uint64_t maxDataLength, const MtpRequest& request, MtpResponse& response);
     // Resolves the destination (every folder must exist already), replaces an object of the same
     // name there and streams the file with SendObjectInfo and SendObject.

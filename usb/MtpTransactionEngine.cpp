@@ -1,6 +1,7 @@
 #include "MtpTransactionEngine.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -14,6 +15,7 @@ namespace {
 using MtpResult = kv::MtpProvider::MtpResult;
 
 constexpr uint16_t responseDeviceBusy = 0x2019;
+constexpr uint16_t operationOpenSession = 0x1002;
 // A response container: the header and at most five parameters.
 constexpr std::size_t largestResponse = MtpContainer::headerSize + 4 * MtpContainer::maxParameters;
 // Zero-length packets read in a row where a container should start: one may end a data phase
@@ -91,15 +93,26 @@ MtpTransactionEngine::MtpTransactionEngine(UsbTransport& transport, Options opti
         std::max(options_.chunkSize / packet * packet, roundUp(largestResponse, packet)));
 }
 
-uint32_t MtpTransactionEngine::nextTransactionId() {
-    // OpenSession takes 0; ids then count up from 1, and 0xFFFFFFFF is never used.
+uint32_t MtpTransactionEngine::nextTransactionId(uint16_t code) {
+    // OpenSession takes 0 every time; the session's operations count up from 1, and 0xFFFFFFFF
+    // is never used.
+    if (code == operationOpenSession) {
+        transactionId_ = 1;
+        return 0;
+    }
     const uint32_t id = transactionId_;
     transactionId_ = transactionId_ >= 0xFFFFFFFE ? 1 : transactionId_ + 1;
     return id;
 }
 
+UsbTransport::Timeout MtpTransactionEngine::responseTimeoutOf(uint16_t code) const {
+    const bool install = std::find(std::begin(installOperations), std::end(installOperations),
+                                   code) != std::end(installOperations);
+    return install ? options_.installResponseTimeout : options_.responseTimeout;
+}
+
 MtpOutcome MtpTransactionEngine::run(const MtpOperation& operation) {
-    const uint32_t transactionId = nextTransactionId();
+    const uint32_t transactionId = nextTransactionId(operation.code);
     try {
         sendCommand(operation, transactionId);
         if (operation.dataOut) {
@@ -166,22 +179,26 @@ void MtpTransactionEngine::sendData(const MtpOperation& operation, uint32_t tran
     }
 }
 
-std::size_t MtpTransactionEngine::receiveFirst(std::size_t capacity) {
+void MtpTransactionEngine::checkHeader(const uint8_t* bytes, std::size_t length) {
+    if (length < MtpContainer::headerSize) {
+        throw Failure(MtpResult::UsbResponseError, "the phone sent " + std::to_string(length) +
+                                                       " bytes, fewer than a container header");
+    }
+    try {
+        MtpContainer::decodeHeader(bytes, length);
+    } catch (const ProtocolError& error) {
+        throw Failure(MtpResult::UsbResponseError, error.what());
+    }
+}
+
+std::size_t MtpTransactionEngine::receiveFirst(std::size_t capacity,
+                                               UsbTransport::Timeout timeout) {
     for (int zeroLength = 0; zeroLength <= zeroLengthPacketsAllowed; ++zeroLength) {
         const std::size_t received =
-            bulkIn(buffer_.data(), capacity, options_.responseTimeout, MtpResult::UsbResponseError);
-        if (received >= MtpContainer::headerSize) {
-            try {
-                MtpContainer::decodeHeader(buffer_.data(), received);
-            } catch (const ProtocolError& error) {
-                throw Failure(MtpResult::UsbResponseError, error.what());
-            }
-            return received;
-        }
+            bulkIn(buffer_.data(), capacity, timeout, MtpResult::UsbResponseError);
         if (received > 0) {
-            throw Failure(MtpResult::UsbResponseError, "the phone sent " +
-                                                           std::to_string(received) +
-                                                           " bytes, fewer than a container header");
+            checkHeader(buffer_.data(), received);
+            return received;
         }
     }
     throw Failure(MtpResult::UsbResponseError,
@@ -189,8 +206,12 @@ std::size_t MtpTransactionEngine::receiveFirst(std::size_t capacity) {
 }
 
 MtpOutcome MtpTransactionEngine::receive(const MtpOperation& operation, uint32_t transactionId) {
-    const std::size_t firstRead = roundUp(largestResponse, transport_.packetSize());
-    std::size_t received = receiveFirst(firstRead);
+    const UsbTransport::Timeout timeout = responseTimeoutOf(operation.code);
+    const std::size_t responseRead = roundUp(largestResponse, transport_.packetSize());
+    // Where data may come the first read takes a whole chunk, so that a small data phase (and
+    // with it, from a phone that sends no zero-length packet, the response) takes one transfer.
+    const std::size_t firstRead = operation.dataIn ? buffer_.size() : responseRead;
+    std::size_t received = receiveFirst(firstRead, timeout);
     ContainerHeader header = MtpContainer::decodeHeader(buffer_.data(), received);
     if (header.type == static_cast<uint16_t>(ContainerType::Data)) {
         if (header.transactionId != transactionId || header.code != operation.code) {
@@ -199,8 +220,12 @@ MtpOutcome MtpTransactionEngine::receive(const MtpOperation& operation, uint32_t
                                                            " while " +
                                                            std::to_string(transactionId) + " runs");
         }
-        receiveData(operation, received);
-        received = receiveFirst(firstRead);
+        received = receiveData(operation, received, firstRead);
+        if (received > 0) {
+            checkHeader(buffer_.data(), received);
+        } else {
+            received = receiveFirst(responseRead, timeout);
+        }
         header = MtpContainer::decodeHeader(buffer_.data(), received);
     }
     if (header.type != static_cast<uint16_t>(ContainerType::Response)) {
@@ -223,16 +248,12 @@ MtpOutcome MtpTransactionEngine::receive(const MtpOperation& operation, uint32_t
     }
 }
 
-void MtpTransactionEngine::receiveData(const MtpOperation& operation, std::size_t received) {
+std::size_t MtpTransactionEngine::receiveData(const MtpOperation& operation, std::size_t received,
+                                              std::size_t requested) {
     const ContainerHeader header = MtpContainer::decodeHeader(buffer_.data(), received);
     const uint64_t capacity = operation.dataIn ? operation.dataIn->capacity() : 0;
     const bool known = header.length != MtpContainer::unknownLength;
     const uint64_t announced = known ? header.length - MtpContainer::headerSize : 0;
-    if (known && received > header.length) {
-        throw Failure(MtpResult::UsbReadDataError, "a data container announced " +
-                                                       std::to_string(header.length) +
-                                                       " bytes and brought more");
-    }
     if (known && announced > capacity) {
         throw Failure(MtpResult::NotEnoughMemory, "the phone announced " +
                                                       std::to_string(announced) +
@@ -251,9 +272,20 @@ void MtpTransactionEngine::receiveData(const MtpOperation& operation, std::size_
         }
         got += length;
     };
-    keep(buffer_.data() + MtpContainer::headerSize, received - MtpContainer::headerSize);
-    // A transfer that stops short of its buffer ended with a short packet: the phone is done.
-    bool ended = received < roundUp(largestResponse, transport_.packetSize());
+    // Keeps the data phase's bytes of a transfer at `from`; what follows them belongs to the next
+    // container, and stays in the buffer.
+    std::size_t dataEnd = 0;
+    auto take = [&](std::size_t from, std::size_t length) {
+        const auto mine =
+            known ? static_cast<std::size_t>(std::min<uint64_t>(length, announced - got)) : length;
+        keep(buffer_.data() + from, mine);
+        dataEnd = from + mine;
+        return length - mine;
+    };
+    std::size_t next = take(MtpContainer::headerSize, received - MtpContainer::headerSize);
+    // A transfer that stops short of its buffer ended with a short packet: the phone is done,
+    // unless that transfer held the header alone, as some phones send it.
+    bool ended = received > MtpContainer::headerSize && received < requested;
     while (known ? got < announced : !ended) {
         if (ended) {
             throw Failure(MtpResult::UsbReadDataError, "the data phase ended after " +
@@ -265,14 +297,12 @@ void MtpTransactionEngine::receiveData(const MtpOperation& operation, std::size_
                   : buffer_.size();
         const std::size_t length =
             bulkIn(buffer_.data(), request, options_.transferTimeout, MtpResult::UsbReadDataError);
-        if (known && length > announced - got) {
-            throw Failure(MtpResult::UsbReadDataError, "a data container announced " +
-                                                           std::to_string(announced) +
-                                                           " bytes and brought more");
-        }
-        keep(buffer_.data(), length);
+        next = take(0, length);
         ended = length < request;
     }
+    const auto nextStart = buffer_.begin() + static_cast<std::ptrdiff_t>(dataEnd);
+    std::copy(nextStart, nextStart + static_cast<std::ptrdiff_t>(next), buffer_.begin());
+    return next;
 }
 
 MtpOutcome MtpTransactionEngine::recover(const Failure& failure, uint32_t transactionId) {

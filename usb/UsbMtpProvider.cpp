@@ -10,9 +10,42 @@ namespace kvusb {
 struct UsbMtpProvider::Connection {
     // Held by the call that runs.
     std::mutex call;
-    // Guards `session`, which `cancel` and `progress` read from another thread.
+    // Guards the members below, which `cancel` and `progress` read from another thread.
     std::mutex state;
+    // Open, or being opened.
     std::shared_ptr<MtpPhoneSession> session;
+    bool running = false;
+    bool cancelled = false;
+};
+
+// A call on a connection, from its start: `cancel` reaches it also while the phone is opened.
+class UsbMtpProvider::RunningCall {
+public:
+    explicit RunningCall(Connection& connection) : connection_(connection) {
+        std::lock_guard<std::mutex> lock(connection_.state);
+        connection_.running = true;
+        connection_.cancelled = false;
+        if (connection_.session && !connection_.session->usable()) {
+            connection_.session.reset();
+        }
+        if (connection_.session) {
+            connection_.session->beginCall();
+        }
+    }
+    ~RunningCall() {
+        std::lock_guard<std::mutex> lock(connection_.state);
+        connection_.running = false;
+    }
+    RunningCall(const RunningCall&) = delete;
+    RunningCall& operator=(const RunningCall&) = delete;
+
+    std::shared_ptr<MtpPhoneSession> session() const {
+        std::lock_guard<std::mutex> lock(connection_.state);
+        return connection_.session;
+    }
+
+private:
+    Connection& connection_;
 };
 
 UsbMtpProvider::UsbMtpProvider() : UsbMtpProvider(Options()) {}
@@ -49,18 +82,11 @@ std::shared_ptr<UsbMtpProvider::Connection> UsbMtpProvider::connectionOf(
     return connection;
 }
 
-std::shared_ptr<MtpPhoneSession> UsbMtpProvider::runningSession(const std::string& deviceId) const {
-    std::shared_ptr<Connection> connection;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = connections_.find(deviceId);
-        if (found == connections_.end()) {
-            return nullptr;
-        }
-        connection = found->second;
-    }
-    std::lock_guard<std::mutex> lock(connection->state);
-    return connection->session;
+std::shared_ptr<UsbMtpProvider::Connection> UsbMtpProvider::existingConnection(
+    const std::string& deviceId) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = connections_.find(deviceId);
+    return found == connections_.end() ? nullptr : found->second;
 }
 
 void UsbMtpProvider::report(const std::string& deviceId, const std::string& problem) const {
@@ -77,14 +103,24 @@ UsbMtpProvider::MtpResult UsbMtpProvider::open(const std::string& deviceId, Conn
         return UsbDevices::resultOf(opened.failure);
     }
     auto session = std::make_shared<MtpPhoneSession>(std::move(opened.transport), options_.engine);
+    {
+        // Known to `cancel` from now on; a cancel that came earlier ends the open at once.
+        std::lock_guard<std::mutex> lock(connection.state);
+        connection.session = session;
+        if (connection.cancelled) {
+            session->cancel();
+        }
+    }
     const MtpResult result = session->open();
-    if (result != MtpResult::Success) {
-        problem = "the phone refused an MTP session: " + session->problem();
+    if (result == MtpResult::Success) {
         return result;
     }
+    problem = result == MtpResult::Cancelled
+                  ? "cancelled while the phone was opened"
+                  : "the phone refused an MTP session: " + session->problem();
     std::lock_guard<std::mutex> lock(connection.state);
-    connection.session = std::move(session);
-    return MtpResult::Success;
+    connection.session.reset();
+    return result;
 }
 
 UsbMtpProvider::MtpResult UsbMtpProvider::onSession(
@@ -95,14 +131,8 @@ UsbMtpProvider::MtpResult UsbMtpProvider::onSession(
         return MtpResult::InvalidArgument;
     }
     std::lock_guard<std::mutex> running(connection->call);
-    std::shared_ptr<MtpPhoneSession> session;
-    {
-        std::lock_guard<std::mutex> lock(connection->state);
-        if (connection->session && !connection->session->usable()) {
-            connection->session.reset();
-        }
-        session = connection->session;
-    }
+    const RunningCall scope(*connection);
+    std::shared_ptr<MtpPhoneSession> session = scope.session();
     if (!session) {
         std::string problem;
         const MtpResult opened = open(deviceId, *connection, problem);
@@ -110,8 +140,7 @@ UsbMtpProvider::MtpResult UsbMtpProvider::onSession(
             report(deviceId, problem);
             return opened;
         }
-        std::lock_guard<std::mutex> lock(connection->state);
-        session = connection->session;
+        session = scope.session();
     }
     const MtpResult result = call(*session);
     if (result != MtpResult::Success) {
@@ -127,13 +156,8 @@ bool UsbMtpProvider::connect(const std::string& deviceId, std::string& problem) 
         return false;
     }
     std::lock_guard<std::mutex> running(connection->call);
-    {
-        std::lock_guard<std::mutex> lock(connection->state);
-        if (connection->session && connection->session->usable()) {
-            return true;
-        }
-    }
-    return open(deviceId, *connection, problem) == MtpResult::Success;
+    const RunningCall scope(*connection);
+    return scope.session() || open(deviceId, *connection, problem) == MtpResult::Success;
 }
 
 void UsbMtpProvider::disconnect(const std::string& deviceId) {
@@ -174,16 +198,31 @@ UsbMtpProvider::MtpResult UsbMtpProvider::sendFile(const std::string& deviceId,
 }
 
 UsbMtpProvider::MtpResult UsbMtpProvider::cancel(const std::string& deviceId) {
-    const auto session = runningSession(deviceId);
-    if (!session) {
+    const auto connection = existingConnection(deviceId);
+    if (!connection) {
         return MtpResult::GeneralError;
     }
-    session->cancel();
+    std::lock_guard<std::mutex> lock(connection->state);
+    if (!connection->running) {
+        return MtpResult::GeneralError;  // no call to cancel
+    }
+    connection->cancelled = true;
+    if (connection->session) {
+        connection->session->cancel();
+    }
     return MtpResult::Success;
 }
 
 bool UsbMtpProvider::progress(const std::string& deviceId, double& fraction) {
-    const auto session = runningSession(deviceId);
+    const auto connection = existingConnection(deviceId);
+    if (!connection) {
+        return true;
+    }
+    std::shared_ptr<MtpPhoneSession> session;
+    {
+        std::lock_guard<std::mutex> lock(connection->state);
+        session = connection->session;
+    }
     return !session || session->progress(fraction);
 }
 

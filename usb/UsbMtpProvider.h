@@ -61,9 +61,10 @@ public:
 
 private:
     struct Connection;
+    class RunningCall;
 
     std::shared_ptr<Connection> connectionOf(const std::string& deviceId);
-    std::shared_ptr<MtpPhoneSession> runningSession(const std::string& deviceId) const;
+    std::shared_ptr<Connection> existingConnection(const std::string& deviceId) const;
     // Runs `call` on the phone's session, opening it first when needed.
     MtpResult onSession(const std::string& deviceId,
                         const std::function<MtpResult(MtpPhoneSession&)>& call);

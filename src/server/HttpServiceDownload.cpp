@@ -33,6 +33,9 @@ constexpr uint64_t pieceSize = 1000000;
 
 constexpr int32_t noNumber = -1;
 
+// The answer to a range that starts past the end of the server's file.
+constexpr int32_t statusRangeNotSatisfiable = 416;
+
 // Phase results of the download event.
 constexpr int32_t cancelledByUser = 1;
 constexpr int32_t generalError = 2;
@@ -121,6 +124,9 @@ private:
     bool acceptCompleteFile();
     void fetchRemainingBytes();
     std::shared_ptr<HttpResponse> requestPackage(uint64_t current);
+    std::shared_ptr<const kv::HttpProvider::HttpRequest> packageRequest(uint64_t current) const;
+    HttpResult getPackage(const std::shared_ptr<const kv::HttpProvider::HttpRequest>& request,
+                          std::shared_ptr<HttpResponse>& response);
     bool continuesFile(const HttpResponse& response, uint64_t current) const;
     void checkContentRange(const std::string& value, uint64_t current) const;
     void receiveBody();
@@ -254,21 +260,47 @@ void HttpService::Download::fetchRemainingBytes() {
     receiveBody();
 }
 
-std::shared_ptr<HttpService::HttpResponse> HttpService::Download::requestPackage(uint64_t current) {
+std::shared_ptr<const kv::HttpProvider::HttpRequest> HttpService::Download::packageRequest(
+    uint64_t current) const {
     std::map<std::string, std::string> headers{{headerYavChecksum, metadata_.serverChecksum}};
     if (current != 0) {
         headers[headerRange] =
             "bytes=" + std::to_string(current) + "-" + std::to_string(file_.fileSize() - 1);
     }
     const std::string& url = file_.url();
-    const auto request = std::make_shared<const kv::HttpProvider::HttpRequest>(
+    return std::make_shared<const kv::HttpProvider::HttpRequest>(
         kv::HttpProvider::HttpRequest{url, std::move(headers), trustedKeysFor(url)});
+}
+
+kv::HttpProvider::HttpResult HttpService::Download::getPackage(
+    const std::shared_ptr<const kv::HttpProvider::HttpRequest>& request,
+    std::shared_ptr<HttpResponse>& response) {
+    const CancellableCall call(service_, true);
+    return service_.provider_->get(request, response);
+}
+
+std::shared_ptr<HttpService::HttpResponse> HttpService::Download::requestPackage(uint64_t current) {
+    auto request = packageRequest(current);
     return service_.sendWithRetries(
         [&](std::shared_ptr<HttpResponse>& answer) {
             // A cancelled download sends no further request, also after a retry wait.
             throwIfCancelled();
-            const CancellableCall call(service_, true);
-            return service_.provider_->get(request, answer);
+            HttpResult result = getPackage(request, answer);
+            // The server's file ends before the bytes on disk do, so they are no start of it:
+            // asking again would get the same answer after minutes of waits. They are dropped
+            // and the whole package asked for at once.
+            if (current != 0 && result == HttpResult::Success && answer &&
+                answer->statusCode == statusRangeNotSatisfiable) {
+                log_.error("Server cannot send the delta file from byte " +
+                           std::to_string(current) + ", redownloading file");
+                file_.discard();
+                digest_.reset();
+                current = 0;
+                request = packageRequest(0);
+                throwIfCancelled();
+                result = getPackage(request, answer);
+            }
+            return result;
         },
         retries_);
 }

@@ -65,10 +65,17 @@ TEST(CommandLineTest, SimulationOptionsAreCheckedTogether) {
     EXPECT_EQ(dripped.options->simulation.holdPackageAt, 10u);
     EXPECT_EQ(parse({"updates", "--sim-address", "127.0.0.1:4433"}).options->simulation.address,
               "127.0.0.1:4433");
+    EXPECT_EQ(parse({"sim-server", "--sim-package-base", "https://127.0.0.1:8443/p//"})
+                  .options->simulation.packageBase,
+              "https://127.0.0.1:8443/p");
     for (const std::vector<std::string>& refused :
          {std::vector<std::string>{"updates", "--sim-address", "127.0.0.1:0"},
           {"updates", "--sim-address", "nowhere"},
           {"update", "--sim-address", "h:1", "--sim-fault", "hold-package-at=1"},
+          {"update", "--sim-address", "h:1", "--sim-package-base", "https://h"},
+          {"sim-server", "--sim-package-base", "ftp://h/p"},
+          {"sim-server", "--sim-package-base", "https://h/p?x=1"},
+          {"sim-server", "--sim-package-base", "https://"},
           {"update", "--sim-fault", "cut-package-after=1"},
           {"update", "--sim-fault", "drip-package=0"},
           {"update", "--sim-fault", "drip-package=60001"},

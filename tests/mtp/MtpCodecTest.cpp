@@ -148,7 +148,7 @@ TEST(MtpCodecTest, ParsesTheDeviceInfoOfASimulatedPhone) {
     EXPECT_EQ(info->operationsSupported.front(), 0x1001);
     EXPECT_EQ(info->operationsSupported.back(), 0x9171);
     EXPECT_EQ(info->eventsSupported.size(), 4u);
-    EXPECT_EQ(info->devicePropertiesSupported.size(), 3u);
+    EXPECT_EQ(info->devicePropertiesSupported.size(), 2u);
     EXPECT_TRUE(info->captureFormats.empty());
     EXPECT_EQ(info->playbackFormats.size(), 6u);
     EXPECT_EQ(info->manufacturer, u"Kavrin Test Devices");

@@ -99,6 +99,9 @@ const DownloadCase downloadCases[] = {
      {{ServerFault::wrongContentRange("7- 1-x bytes 1000-4999/5000/9"), 1}}, {range1000}, 4000, {},
      rangeLog},
     {"RangeIgnored", 1000, {{ServerFault::rangeIgnored(), 1}}, {range1000}, 5000},
+    // A server whose file ends before the bytes on disk: the whole package at once, no wait.
+    {"RangeNotSatisfiable", 1000, {{ServerFault::withStatus(416), 1}}, {range1000, ""}, 5000, {},
+     "Server cannot send the delta file from byte 1000, redownloading file"},
     {"WholeBodyWithContentRange", 1000, {{wholeBodyWithContentRange(), 1}}, {range1000}, 5000},
     {"LongerThanThePackage", 6000, {}, {""}, 5000, {}, "Delta file is corrupt, redownloading file"},
     {"PlainTextContent", 0, {{ServerFault::withContentType("text/plain"), 1}}, {""}, 5000, {},

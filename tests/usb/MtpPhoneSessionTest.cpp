@@ -115,6 +115,50 @@ TEST_F(MtpPhoneSessionTest, ASessionLeftOpenIsClosedAndOpenedAgain) {
     kvusb::MtpPhoneSession again(std::make_unique<LoopbackTransport>(function), {});
     EXPECT_EQ(again.open(), MtpResult::Success);
     EXPECT_EQ(operationsSent(), (std::vector<uint16_t>{0x1002, 0x1002, 0x1003, 0x1002}));
+    // OpenSession always carries transaction id 0.
+    EXPECT_EQ(function.transactionIds(), (std::vector<uint32_t>{0, 0, 1, 0}));
+}
+
+// However the phone cuts its containers into transfers (a data header alone, no zero-length
+// packet after whole packets, so that the response comes in the transfer that ends the data),
+// every byte is read.
+TEST_F(MtpPhoneSessionTest, DataIsReadWholeHoweverThePhoneCutsItsTransfers) {
+    const std::vector<std::vector<uint8_t>> values{patterned(500, 1), patterned(1012, 2),
+                                                   patterned(777, 3), patterned(70000, 4)};
+    for (const bool split : {false, true}) {
+        for (const bool zeroLengthPackets : {false, true}) {
+            SCOPED_TRACE(std::to_string(split) + std::to_string(zeroLengthPackets));
+            auto cutting = std::make_shared<SimulatedPhone>();
+            UsbMtpFunction cutter(cutting, UsbMtpFunction::Identity());
+            if (split) {
+                cutter.splitDataHeaders();
+            }
+            if (!zeroLengthPackets) {
+                cutter.omitZeroLengthPackets();
+            }
+            kvusb::MtpPhoneSession cut(std::make_unique<LoopbackTransport>(cutter), {});
+            ASSERT_EQ(cut.open(), MtpResult::Success);
+            for (const auto& value : values) {
+                cutting->setRawProperty(0xD0F0, value);
+                kv::MtpProvider::MtpRequest request;
+                request.operationCode = 0x9187;
+                request.numberOfParameters = 1;
+                request.parameters[0] = 0xD0F0;
+                kv::MtpProvider::MtpResponse response;
+                response.data.reset(new uint8_t[250000]);
+                ASSERT_EQ(cut.execute(250000, request, response), MtpResult::Success)
+                    << cut.problem();
+                EXPECT_EQ(response.responseCode, 0x2001);
+                EXPECT_EQ(std::vector<uint8_t>(response.data.get(),
+                                               response.data.get() + response.dataLength),
+                          value);
+            }
+            uint32_t handle = 0;
+            ASSERT_EQ(cut.sendFile(packageFile(1012), destination, handle), MtpResult::Success)
+                << cut.problem();
+            EXPECT_EQ(cutting->storedObject(handle)->content, patterned(1012));
+        }
+    }
 }
 
 TEST_F(MtpPhoneSessionTest, SendFileStreamsIntoTheExistingFolderAndReportsTheHandle) {
@@ -215,6 +259,7 @@ TEST_F(MtpPhoneSessionConcurrencyTest, CancelMidTransferEndsCancelledAndTheNextT
     EXPECT_EQ(function.cancelledTransactions(),
               std::vector<uint32_t>{function.transactionIds().back()});
     EXPECT_EQ(operationsSent().back(), sendObjectInfo);
+    session->beginCall();
     ASSERT_EQ(session->sendFile(packageFile(2000), destination, handle), MtpResult::Success);
     EXPECT_EQ(phone->storedObject(handle)->content, patterned(2000));
 }

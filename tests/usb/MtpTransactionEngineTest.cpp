@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 namespace kvtest {
 namespace {
 
+using namespace std::chrono_literals;
 using kvusb::Endpoint;
 using kvusb::TransferStatus;
 using MtpResult = kv::MtpProvider::MtpResult;
@@ -88,11 +90,19 @@ constexpr uint64_t buffer = 250000;
 constexpr uint64_t mebibyte = 1 << 20;
 const std::vector<uint32_t> cancelsFirst = {0};
 
-// The first 512 bytes of a large data container.
-std::vector<uint8_t> firstPacketOfLarge() {
+// The first 300 KiB of a large data container: more than the engine's first read.
+std::vector<uint8_t> firstPacketsOfLarge() {
     auto first = dataBytes(getDeviceInfo, 0, large);
-    first.resize(512);
+    first.resize(300 * 1024);
     return first;
+}
+
+// A data container's header alone, as some phones send it ahead of the data.
+std::vector<uint8_t> headerOf(const std::vector<uint8_t>& payload,
+                              std::optional<uint32_t> lengthField = std::nullopt) {
+    auto header = dataBytes(getDeviceInfo, 0, payload, lengthField);
+    header.resize(12);
+    return header;
 }
 
 // clang-format off
@@ -108,9 +118,22 @@ const InRow inRows[] = {
              .sends(responseBytes(ok, 0));
      },
      buffer, MtpResult::Success, ok, wholePackets, {}, {}, 0, true},
-    {"WholePacketsWithoutZeroLengthPacket",
+    {"ResponseInTheTransferThatEndsTheData",
      [](T& t) { t.sends(dataBytes(getDeviceInfo, 0, wholePackets)).sends(responseBytes(ok, 0)); },
      buffer, MtpResult::Success, ok, wholePackets, {}, {}, 0, true},
+    {"HeaderAloneThenTheData",
+     [](T& t) { t.sends(headerOf(large)).sends(large).sends(responseBytes(ok, 0)); },
+     mebibyte, MtpResult::Success, ok, large, {}, {}, 0, true},
+    {"HeaderAloneThenWholePacketsAndTheResponse",
+     [](T& t) {
+         t.sends(headerOf(patterned(1024))).sends(patterned(1024)).sends(responseBytes(ok, 0));
+     },
+     buffer, MtpResult::Success, ok, patterned(1024), {}, {}, 0, true},
+    {"HeaderAloneWithUnknownLength",
+     [](T& t) {
+         t.sends(headerOf(large, 0xFFFFFFFF)).sends(large).sends(responseBytes(ok, 0));
+     },
+     mebibyte, MtpResult::Success, ok, large, {}, {}, 0, true},
     {"DataOverSeveralChunks",
      [](T& t) { t.sends(dataBytes(getDeviceInfo, 0, large)).sends(responseBytes(ok, 0)); },
      mebibyte, MtpResult::Success, ok, large, {}, {}, 0, true},
@@ -141,13 +164,13 @@ const InRow inRows[] = {
          t.sends(cut).sends(responseBytes(ok, 0));
      },
      mebibyte, MtpResult::UsbReadDataError, 0, {}, cancelsFirst, {}, 0, true},
-    {"MoreDataThanAnnounced",
+    {"BytesAfterTheDataThatMakeNoResponse",
      [](T& t) {
          auto longer = dataBytes(getDeviceInfo, 0, small);
          longer.insert(longer.end(), 20, 0xEE);
          t.sends(longer);
      },
-     buffer, MtpResult::UsbReadDataError, 0, {}, cancelsFirst, {}, 0, true},
+     buffer, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
     {"FewerBytesThanAHeader", [](T& t) { t.sends({1, 2, 3, 4, 5, 6}); },
      0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
     {"ZeroLengthPacketsOnly",
@@ -155,7 +178,7 @@ const InRow inRows[] = {
      0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
     {"StallOfTheInEndpoint", [](T& t) { t.failsIn(TransferStatus::Stall); },
      buffer, MtpResult::UsbResponseError, 0, {}, {}, {Endpoint::BulkIn}, 0, true},
-    {"StallMidData", [](T& t) { t.sends(firstPacketOfLarge()).failsIn(TransferStatus::Stall); },
+    {"StallMidData", [](T& t) { t.sends(firstPacketsOfLarge()).failsIn(TransferStatus::Stall); },
      mebibyte, MtpResult::UsbReadDataError, 0, {}, {}, {Endpoint::BulkIn}, 0, true},
     {"HaltsListedByTheStatusAreCleared",
      [](T& t) { t.failsIn(TransferStatus::Timeout).statusCodes({ok}, {0x81, 0x02}); },
@@ -172,7 +195,7 @@ const InRow inRows[] = {
      },
      0, MtpResult::Cancelled, 0, {}, cancelsFirst, {}, 4, false},
     {"UnpluggedMidData",
-     [](T& t) { t.sends(firstPacketOfLarge()).failsIn(TransferStatus::NoDevice); },
+     [](T& t) { t.sends(firstPacketsOfLarge()).failsIn(TransferStatus::NoDevice); },
      mebibyte, MtpResult::DeviceDisconnected, 0, {}, {}, {}, 0, false},
     {"Overflow", [](T& t) { t.failsIn(TransferStatus::Overflow); },
      0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
@@ -260,36 +283,61 @@ TEST(MtpTransactionEngineOutTest, StallOfTheOutEndpointIsClearedAndReported) {
     EXPECT_EQ(transport.statusRequests(), 1);
 }
 
-TEST(MtpTransactionEngineOutTest, TransactionIdsCountUpFromZero) {
+// OpenSession carries transaction id 0 each time (also when a session is opened again), the
+// operations after it 1, 2 and so on; the phone's answer is awaited for 10 minutes after the
+// install operations and for a minute after the others.
+TEST(MtpTransactionEngineOutTest, TransactionIdsAndResponseWaitsFollowTheOperation) {
+    struct Row {
+        uint16_t code;
+        uint32_t transactionId;
+        std::chrono::milliseconds wait;
+    };
+    const Row rows[] = {{getDeviceInfo, 0, 60s}, {0x1002, 0, 60s},  {0x9187, 1, 60s},
+                        {0x9170, 2, 600s},       {0x9171, 3, 600s}, {0x1002, 0, 60s},
+                        {0x1003, 1, 60s},        {0x1002, 0, 60s},  {0x9178, 1, 600s},
+                        {0x9175, 2, 600s},       {0x100D, 3, 60s}};
     ScriptedTransport transport;
-    for (uint32_t id = 0; id < 3; ++id) {
-        transport.sends(responseBytes(ok, id));
+    for (const Row& row : rows) {
+        transport.sends(responseBytes(ok, row.transactionId));
     }
     Engine engine(transport);
-    for (uint32_t id = 0; id < 3; ++id) {
-        EXPECT_EQ(engine.engine.run({0x1002, {1}, nullptr, nullptr}).result, MtpResult::Success);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.code);
+        EXPECT_EQ(engine.engine.run({row.code, {}, nullptr, nullptr}).result, MtpResult::Success);
         EXPECT_EQ(transport.outTransfers().back(),
-                  containerBytes(1, 0x1002, id, MtpDatasetWriter().uint32(1).bytes()));
+                  containerBytes(1, row.code, row.transactionId, {}));
+        EXPECT_EQ(transport.inTimeouts().back(), row.wait);
     }
 }
 
-// A cancel from another thread ends a transfer that the phone would never finish.
+// A cancel from another thread ends a transfer that the phone would never finish: a data phase
+// it stops taking, and the ten-minute wait for verify-and-update's answer.
 TEST(MtpTransactionEngineConcurrencyTest, InterruptFromAnotherThreadCancelsTheTransaction) {
-    ScriptedTransport transport;
-    transport.blocksOut(3).statusCodes({busy});
-    Engine engine(transport, 4096);
-    const auto payload = patterned(50000);
-    kvusb::MemorySource source(payload);
-    std::thread canceller([&] {
-        transport.waitUntilBlocked();
-        transport.interrupt();
-    });
-    const auto outcome = engine.engine.run({0x100D, {}, &source, nullptr});
-    canceller.join();
-    EXPECT_EQ(outcome.result, MtpResult::Cancelled);
-    EXPECT_EQ(transport.cancelRequests(), std::vector<uint32_t>{0});
-    EXPECT_EQ(transport.statusRequests(), 2);
-    EXPECT_TRUE(engine.engine.usable());
+    for (const bool awaitingTheAnswer : {false, true}) {
+        SCOPED_TRACE(awaitingTheAnswer);
+        ScriptedTransport transport;
+        if (awaitingTheAnswer) {
+            transport.blocksIn();
+        } else {
+            transport.blocksOut(3);
+        }
+        transport.statusCodes({busy});
+        Engine engine(transport, 4096);
+        const auto payload = patterned(50000);
+        kvusb::MemorySource source(payload);
+        std::thread canceller([&] {
+            transport.waitUntilBlocked();
+            transport.interrupt();
+        });
+        const auto outcome = engine.engine.run(
+            awaitingTheAnswer ? kvusb::MtpOperation{0x9170, {1}, nullptr, nullptr}
+                              : kvusb::MtpOperation{0x100D, {}, &source, nullptr});
+        canceller.join();
+        EXPECT_EQ(outcome.result, MtpResult::Cancelled);
+        EXPECT_EQ(transport.cancelRequests(), std::vector<uint32_t>{0});
+        EXPECT_EQ(transport.statusRequests(), 2);
+        EXPECT_TRUE(engine.engine.usable());
+    }
 }
 
 }  // namespace

@@ -78,8 +78,10 @@ ScriptedTransport::TransferStatus ScriptedTransport::bulkOut(const uint8_t* data
 }
 
 ScriptedTransport::TransferStatus ScriptedTransport::bulkIn(uint8_t* buffer, std::size_t capacity,
-                                                            std::size_t& received, Timeout) {
+                                                            std::size_t& received,
+                                                            Timeout timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
+    inTimeouts_.push_back(timeout);
     received = 0;
     if (interrupted_) {
         return TransferStatus::Interrupted;
@@ -87,29 +89,35 @@ ScriptedTransport::TransferStatus ScriptedTransport::bulkIn(uint8_t* buffer, std
     if (in_.empty()) {
         return TransferStatus::Timeout;  // the phone has nothing more to say
     }
-    Unit& next = in_.front();
-    if (next.block) {
-        in_.pop_front();
-        return waitForInterrupt(lock);
-    }
-    if (next.status != TransferStatus::Ok) {
-        const TransferStatus status = next.status;
-        in_.pop_front();
-        return status;
-    }
-    std::size_t length = next.bytes.size();
-    if (length > capacity) {
-        // Whole packets fill the buffer; a packet that does not fit overflows it.
-        if (capacity % packetSize_ != 0) {
-            return TransferStatus::Overflow;
+    // Units whose bytes end with a whole packet run on into the next one, a failure included.
+    bool ended = false;
+    while (!ended && received < capacity && !in_.empty()) {
+        Unit& next = in_.front();
+        if (next.block) {
+            in_.pop_front();
+            return waitForInterrupt(lock);
         }
-        length = capacity;
-    }
-    std::copy_n(next.bytes.begin(), length, buffer);
-    next.bytes.erase(next.bytes.begin(), next.bytes.begin() + static_cast<std::ptrdiff_t>(length));
-    received = length;
-    if (next.bytes.empty()) {
-        in_.pop_front();
+        if (next.status != TransferStatus::Ok) {
+            const TransferStatus status = next.status;
+            in_.pop_front();
+            return status;
+        }
+        std::size_t length = next.bytes.size();
+        if (length > capacity - received) {
+            // Whole packets fill the buffer; a packet that does not fit overflows it.
+            if ((capacity - received) % packetSize_ != 0) {
+                return TransferStatus::Overflow;
+            }
+            length = capacity - received;
+        }
+        std::copy_n(next.bytes.begin(), length, buffer + received);
+        next.bytes.erase(next.bytes.begin(),
+                         next.bytes.begin() + static_cast<std::ptrdiff_t>(length));
+        received += length;
+        if (next.bytes.empty()) {
+            in_.pop_front();
+            ended = length % packetSize_ != 0 || length == 0;
+        }
     }
     return TransferStatus::Ok;
 }
@@ -152,6 +160,11 @@ void ScriptedTransport::resetInterrupt() {
 std::vector<std::vector<uint8_t>> ScriptedTransport::outTransfers() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return out_;
+}
+
+std::vector<ScriptedTransport::Timeout> ScriptedTransport::inTimeouts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return inTimeouts_;
 }
 
 std::vector<uint32_t> ScriptedTransport::cancelRequests() const {

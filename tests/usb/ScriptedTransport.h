@@ -12,10 +12,11 @@
 namespace kvtest {
 
 // A UsbTransport that plays a phone from a script. The phone's side of bulk IN is a list of
-// units, each a container as the phone sends it (ending with a short packet) or a failure; the
-// transport hands them out by USB's packet rules for the buffer the engine offers. Everything
-// the engine sends is recorded. A `block` unit waits for `interrupt`, for cancels from another
-// thread.
+// units, each a container as the phone sends it or a failure; the transport hands them out by
+// USB's packet rules for the buffer the engine offers: a transfer ends when the buffer is full or
+// a unit ends with a short packet, so one that ends with a whole packet runs on into the next.
+// Everything the engine sends is recorded. A `block` unit waits for `interrupt`, for cancels
+// from another thread.
 class ScriptedTransport : public kvusb::UsbTransport {
 public:
     using TransferStatus = kvusb::TransferStatus;
@@ -24,7 +25,8 @@ public:
     explicit ScriptedTransport(std::size_t packetSize = 512) : packetSize_(packetSize) {}
 
     // One container (or any bytes) the phone sends, ending with a short packet or, when its
-    // length is a multiple of the packet size, with nothing (see zeroLengthPacket).
+    // length is a multiple of the packet size, with nothing (see zeroLengthPacket): the next
+    // unit then follows in the same transfer.
     ScriptedTransport& sends(std::vector<uint8_t> bytes);
     ScriptedTransport& zeroLengthPacket();
     // The next IN transfer ends with this status.
@@ -57,6 +59,8 @@ public:
     // What the engine sent, one entry per OUT transfer.
     std::vector<std::vector<uint8_t>> outTransfers() const;
     std::vector<uint32_t> cancelRequests() const;
+    // The timeout of every IN transfer, in order.
+    std::vector<Timeout> inTimeouts() const;
     std::vector<Endpoint> clearedHalts() const;
     int statusRequests() const;
     // Script units the engine did not read.
@@ -76,6 +80,7 @@ private:
     std::condition_variable changed_;
     std::deque<Unit> in_;
     std::vector<std::vector<uint8_t>> out_;
+    std::vector<Timeout> inTimeouts_;
     std::vector<std::pair<std::size_t, Unit>> outFaults_;
     std::deque<uint16_t> statusCodes_;
     std::vector<uint8_t> halted_;

@@ -17,7 +17,10 @@ namespace kvtest {
 
 namespace {
 
-constexpr uint32_t capabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+// As a host controller that gathers buffers (xHCI) reports them: libusb then submits each bulk
+// transfer as one URB, so that a zero-length packet ends the transfer in flight.
+constexpr uint32_t capabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                  USBDEVFS_CAP_BULK_SCATTER_GATHER;
 constexpr std::size_t setupSize = 8;
 
 std::string hex(const std::vector<uint8_t>& bytes) {
@@ -226,9 +229,17 @@ void EmulatedUsbPhone::submit(UMockdevIoctlClient* client) {
 void EmulatedUsbPhone::reap(UMockdevIoctlClient* client) {
     advance();
     if (reapable_.empty()) {
-        answerAgainLater(client);
+        // libusb reaps until nothing is left: the reap that ends a run is answered at once,
+        // the ones after it (libusb waiting) a millisecond later.
+        if (reapedLast_) {
+            umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        } else {
+            answerAgainLater(client);
+        }
+        reapedLast_ = false;
         return;
     }
+    reapedLast_ = true;
     Urb urb = std::move(reapable_.front());
     reapable_.pop_front();
     // The client's pointer slot receives the URB's address; the URB itself its outcome.

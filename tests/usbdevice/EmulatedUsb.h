@@ -41,8 +41,8 @@ private:
 };
 
 // One emulated phone: its usbfs node answers libusb's requests (claims, bulk and control URBs,
-// reaps, discards, clear halt) with its UsbMtpFunction. Empty reaps are answered after 1 ms, so
-// libusb's event loop does not spin.
+// reaps, discards, clear halt) with its UsbMtpFunction. Empty reaps that follow an empty one
+// are answered after 1 ms, so libusb's event loop does not spin.
 class EmulatedUsbPhone {
 public:
     // Who else holds the phone's MTP interface.
@@ -98,6 +98,7 @@ private:
     mutable std::mutex mutex_;
     std::deque<Urb> pending_;
     std::deque<Urb> reapable_;
+    bool reapedLast_ = false;
     Holder holder_ = Holder::Nobody;
     bool driverDetached_ = false;
 };

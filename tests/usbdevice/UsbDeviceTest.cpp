@@ -1,8 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +26,7 @@
 #include "InterruptWatcher.h"
 #include "MtpDatasetWriter.h"
 #include "PatternedBody.h"
+#include "ReferenceCrypto.h"
 #include "SimulatedServer.h"
 #include "TempDirectory.h"
 #include "UsbMtpProvider.h"
@@ -138,12 +142,14 @@ std::shared_ptr<SimulatedPhone> legacyPhone() {
 
 class UsbDeviceTest : public ::testing::Test {
 protected:
+    explicit UsbDeviceTest(std::chrono::seconds limit = 60s) : limit_(limit) {}
+
     void SetUp() override {
         usb = std::make_unique<EmulatedUsb>();
         if (!EmulatedUsb::available()) {
             GTEST_SKIP() << "needs umockdev's preload library: run under umockdev-wrapper";
         }
-        watchdog = std::make_unique<Watchdog>(60s);
+        watchdog = std::make_unique<Watchdog>(limit_);
     }
 
     void TearDown() override {
@@ -169,11 +175,17 @@ protected:
     }
 
     MtpResult execute(const std::string& deviceId, uint16_t code, std::vector<uint32_t> parameters,
-                      kv::MtpProvider::MtpResponse& response) {
+                      kv::MtpProvider::MtpResponse& response,
+                      const std::vector<uint8_t>& data = {}) {
         auto request = std::make_shared<kv::MtpProvider::MtpRequest>();
         request->operationCode = code;
         request->numberOfParameters = static_cast<uint16_t>(parameters.size());
         std::copy(parameters.begin(), parameters.end(), request->parameters);
+        if (!data.empty()) {
+            request->data.reset(new uint8_t[data.size()]);
+            std::copy(data.begin(), data.end(), request->data.get());
+            request->dataLength = data.size();
+        }
         auto answer = std::make_shared<kv::MtpProvider::MtpResponse>();
         answer->data.reset(new uint8_t[250000]);
         const MtpResult result = provider->execute(
@@ -182,15 +194,25 @@ protected:
         return result;
     }
 
+    // The provider with these options, short pauses between status polls, and its diagnostics
+    // collected.
+    void startProvider(kvusb::UsbMtpProvider::Options options) {
+        options.engine.statusInterval = 10ms;
+        options.diagnostics = [this](const std::string& line) { diagnostics.push_back(line); };
+        provider = std::make_shared<kvusb::UsbMtpProvider>(options);
+    }
+
     uint64_t packageBytesOnDisk() const {
         const std::string path = workingDirectory.file(package);
         return std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
     }
 
+    const std::chrono::seconds limit_;
     std::unique_ptr<Watchdog> watchdog;
     std::unique_ptr<EmulatedUsb> usb;
     std::vector<EmulatedUsbPhone*> phones;
     std::shared_ptr<kvusb::UsbMtpProvider> provider;
+    std::vector<std::string> diagnostics;
     TempDirectory workingDirectory;
 };
 
@@ -303,15 +325,14 @@ TEST_F(UsbDeviceTest, PhonesAreListedAndFoundBySerialOrLocation) {
               MtpDatasetWriter().mtpString(u"Second phone").bytes());
 }
 
+// Each failure is cleared on the phone itself (a halted endpoint stays halted until then), so
+// the next operation works.
 TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
     auto phone = std::make_shared<SimulatedPhone>();
     EmulatedUsbPhone& emulated = addPhone(phone);
-    std::vector<std::string> diagnostics;
     kvusb::UsbMtpProvider::Options options;
-    options.engine.responseTimeout = 500ms;
-    options.engine.statusInterval = 10ms;
-    options.diagnostics = [&](const std::string& line) { diagnostics.push_back(line); };
-    provider = std::make_shared<kvusb::UsbMtpProvider>(options);
+    options.engine.installResponseTimeout = 500ms;
+    startProvider(options);
     const std::string id = "usb:KT0123456789";
 
     emulated.function().silentOn(0x9171);
@@ -320,14 +341,109 @@ TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
     EXPECT_EQ(emulated.function().cancelledTransactions().size(), 1u);
     emulated.function().stallInOn(0x9187);
     EXPECT_EQ(execute(id, 0x9187, {0xD039}, response), MtpResult::UsbResponseError);
+    emulated.function().stallOutOn(0x9178);
+    EXPECT_EQ(execute(id, 0x9178, {1, 2, 0}, response, std::vector<uint8_t>(100, 7)),
+              MtpResult::UsbDataError);
     ASSERT_EQ(execute(id, 0x1001, {}, response), MtpResult::Success);
     EXPECT_EQ(std::vector<uint8_t>(response.data.get(), response.data.get() + response.dataLength),
               phone->deviceInfoDataset());
-    ASSERT_EQ(diagnostics.size(), 2u);
+    ASSERT_EQ(diagnostics.size(), 3u);
     EXPECT_EQ(diagnostics[0],
               "usb:KT0123456789: operation 0x9171: the phone did not answer in time (bulk in)");
     EXPECT_NE(diagnostics[1].find("halted its bulk in endpoint"), std::string::npos)
         << diagnostics[1];
+    EXPECT_NE(diagnostics[2].find("halted its bulk out endpoint"), std::string::npos)
+        << diagnostics[2];
+}
+
+// A cancel that comes while the provider opens the phone (here: the phone never answers
+// OpenSession) ends the open and the call, instead of waiting for the phone.
+TEST_F(UsbDeviceTest, CancelWhileThePhoneIsOpenedEndsTheCall) {
+    EmulatedUsbPhone& emulated = addPhone(std::make_shared<SimulatedPhone>());
+    emulated.function().silentOn(0x1002);
+    kvusb::UsbMtpProvider::Options options;
+    options.engine.responseTimeout = 20s;
+    startProvider(options);
+    const std::string id = "usb:KT0123456789";
+    EXPECT_EQ(provider->cancel(id), MtpResult::GeneralError);  // no call runs yet
+    std::thread canceller([&] {
+        emulated.function().waitForCommand(0x1002);
+        EXPECT_EQ(provider->cancel(id), MtpResult::Success);
+    });
+    kv::MtpProvider::MtpResponse response;
+    EXPECT_EQ(execute(id, 0x1001, {}, response), MtpResult::Cancelled);
+    canceller.join();
+    EXPECT_EQ(emulated.function().cancelledTransactions(), std::vector<uint32_t>{0});
+    ASSERT_EQ(diagnostics.size(), 1u);
+    EXPECT_EQ(diagnostics[0], "usb:KT0123456789: cancelled while the phone was opened");
+}
+
+// Sends run through the whole stack for the largest packages too.
+class UsbDeviceLargeTest : public UsbDeviceTest {
+protected:
+    UsbDeviceLargeTest() : UsbDeviceTest(540s) {}
+};
+
+// A package over 4 GiB goes as SendObjectInfo and SendObject with 0xFFFFFFFF lengths (a length
+// the phone cannot hold as 32 bits would end its data phase early, and the send); the phone
+// hashes it as it arrives, and neither side holds it. The package is a sparse file with patterned
+// stretches at its start, around 4 GiB and at its end, so that bytes sent out of place show.
+TEST_F(UsbDeviceLargeTest, PackageOverFourGibibytesArrivesWholeInBoundedMemory) {
+    auto phone = std::make_shared<SimulatedPhone>();
+    phone->setTransferMode(SimulatedPhone::TransferMode::DigestOnly);
+    addPhone(phone);
+    const uint64_t size = (4ull << 30) + 100000 + 13;
+    const uint64_t stretch = 1 << 16;
+    const uint64_t stretches[] = {0, (4ull << 30) - 30000, size - stretch};
+    // The package's bytes at [offset, offset + length).
+    const auto fill = [&](uint64_t offset, uint8_t* into, uint64_t length) {
+        std::fill(into, into + length, 0);
+        for (const uint64_t at : stretches) {
+            const uint64_t from = std::max(at, offset);
+            const uint64_t to = std::min(at + stretch, offset + length);
+            if (from < to) {
+                PatternedBody::fill(from, into + (from - offset), to - from);
+            }
+        }
+    };
+    const std::string path = workingDirectory.file("large.bin");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    std::vector<uint8_t> piece(1 << 20);
+    for (const uint64_t at : stretches) {
+        fill(at, piece.data(), stretch);
+        ASSERT_EQ(::pwrite(fd, piece.data(), stretch, static_cast<off_t>(at)),
+                  static_cast<ssize_t>(stretch));
+    }
+    ::close(fd);
+    ReferenceSha256 expected;
+    for (uint64_t offset = 0; offset < size; offset += piece.size()) {
+        const uint64_t length = std::min<uint64_t>(piece.size(), size - offset);
+        fill(offset, piece.data(), length);
+        expected.add(piece.data(), length);
+    }
+
+    provider = std::make_shared<kvusb::UsbMtpProvider>();
+    uint32_t handle = 0;
+    ASSERT_EQ(provider->sendFile("usb:KT0123456789", path, "/recovery/update_package", handle),
+              MtpResult::Success);
+    const auto stored = phone->storedObject(handle);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->destinationPath, "/recovery/update_package");
+    EXPECT_EQ(stored->size, size);
+    EXPECT_EQ(stored->sha256, expected.finishHex());
+    const auto requests = phone->requests();
+    const auto info = std::find_if(requests.begin(), requests.end(), [](const auto& request) {
+        return request.operationCode == 0x100C;
+    });
+    ASSERT_NE(info, requests.end());
+    ASSERT_GE(info->data.size(), 12u);
+    EXPECT_EQ(std::vector<uint8_t>(info->data.begin() + 8, info->data.begin() + 12),
+              std::vector<uint8_t>(4, 0xFF));
+    rusage usage{};
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "peak RSS in KiB";
 }
 
 TEST_F(UsbDeviceTest, AnotherHolderOfThePhoneIsNamedAndAKernelDriverDetachedOnlyWhenAsked) {
