@@ -294,6 +294,15 @@ const OptionInfo optionTable[] = {
          o.transferLimits.lowSpeedSeconds = seconds("--low-speed-time", v);
      },
      false},
+    {"--post-low-speed-time", "SECONDS",
+     "the same for posts of tracking events, which also give up\nconnecting after SECONDS "
+     "(default " +
+         std::to_string(TransferLimits{}.postLowSpeedSeconds) + ")",
+     libraryCommands,
+     [](HostOptions& o, const std::string& v) {
+         o.transferLimits.postLowSpeedSeconds = seconds("--post-low-speed-time", v);
+     },
+     false},
     {"--sim-api", "API", "the simulated phone's update interface: v4 (default), v3,\nlegacy, none",
      libraryCommands,
      [](HostOptions& o, const std::string& v) {

@@ -283,9 +283,7 @@ CURLcode CurlHttpProvider::setCommonOptions() {
     set(CURLOPT_PROTOCOLS_STR, "http,https");
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    set(CURLOPT_CONNECTTIMEOUT, options_.limits.connectTimeoutSeconds);
     set(CURLOPT_LOW_SPEED_LIMIT, options_.limits.lowSpeedBytesPerSecond);
-    set(CURLOPT_LOW_SPEED_TIME, options_.limits.lowSpeedSeconds);
     set(CURLOPT_HEADERFUNCTION, &CurlHttpProvider::onHeader);
     set(CURLOPT_HEADERDATA, static_cast<void*>(this));
     set(CURLOPT_WRITEFUNCTION, &CurlHttpProvider::onBody);
@@ -308,6 +306,11 @@ CURLcode CurlHttpProvider::setRequestOptions(const HttpRequest& request,
     set(CURLOPT_URL, request.url.c_str());
     set(CURLOPT_HTTPHEADER, requestHeaders_.get());
     set(CURLOPT_PINNEDPUBLICKEY, pins.empty() ? nullptr : pins.c_str());
+    const TransferLimits& limits = options_.limits;
+    const long window = post ? limits.postLowSpeedSeconds : limits.lowSpeedSeconds;
+    set(CURLOPT_CONNECTTIMEOUT,
+        post ? std::min(limits.connectTimeoutSeconds, window) : limits.connectTimeoutSeconds);
+    set(CURLOPT_LOW_SPEED_TIME, window);
     if (post) {
         static const char noData[] = "";
         set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post->dataSize));

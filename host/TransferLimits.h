@@ -11,6 +11,9 @@ struct TransferLimits {
     // minute is far below any working link, and far above a server that drips a byte a second.
     long lowSpeedBytesPerSecond = 1000;
     long lowSpeedSeconds = 60;
+    // A POST (the library posts only tracking events) has this shorter window, for its
+    // connection too: an event may wait to be sent again, an update must not wait for it.
+    long postLowSpeedSeconds = 10;
 };
 
 }  // namespace kvhost

@@ -10,18 +10,18 @@ namespace kvinternal {
 JsonCacheFile::JsonCacheFile(std::string path, JsonCacheTexts texts, Log log)
     : path_(std::move(path)), texts_(std::move(texts)), log_(std::move(log)) {}
 
-void JsonCacheFile::discard(const std::string& text, const std::string& errors) const {
+void JsonCacheFile::discard(const std::string& excerpt, const std::string& errors) const {
     // The reader's messages quote the text they stumble on, so they are cut as well.
-    log_.error(texts_.unparsable + " [" + json::logExcerpt(text) +
+    log_.error(texts_.unparsable + " [" + excerpt +
                "] failed to be parsed: " + json::logExcerpt(errors));
     platform::deleteFile(path_);
 }
 
 std::optional<Json::Value> JsonCacheFile::load() const {
     log_.info(texts_.loading + path_);
-    const auto [text, tooLarge] = json::readStoredText(path_);
-    if (!tooLarge.empty()) {
-        discard("", tooLarge);
+    const auto [text, refusal] = json::readStoredText(path_);
+    if (!refusal.empty()) {
+        discard("", refusal);
         return std::nullopt;
     }
     if (!text) {
@@ -30,11 +30,10 @@ std::optional<Json::Value> JsonCacheFile::load() const {
     }
     auto parsed = json::parse(*text);
     if (!parsed.ok) {
-        discard(*text, parsed.errors);
+        discard(json::logExcerpt(*text), parsed.errors);
         return std::nullopt;
     }
-    log_.info(texts_.parsed + " [" + json::logExcerpt(json::oneLine(parsed.root)) +
-              "] parsed successfully");
+    log_.info(texts_.parsed + " [" + json::oneLineExcerpt(parsed.root) + "] parsed successfully");
     return std::move(parsed.root);
 }
 
@@ -47,7 +46,7 @@ bool JsonCacheFile::loadInto(const std::function<void(const Json::Value&)>& read
         read(*document);
         return true;
     } catch (const std::exception& e) {
-        discard(json::oneLine(*document), e.what());
+        discard(json::oneLineExcerpt(*document), e.what());
         return false;
     }
 }

@@ -42,7 +42,8 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    void discard(const std::string& text, const std::string& errors) const;
+    // Logs the file as unparsable, quoting `excerpt` of it, and deletes it.
+    void discard(const std::string& excerpt, const std::string& errors) const;
 
     std::string path_;
     JsonCacheTexts texts_;

@@ -26,11 +26,14 @@ bool isFileSystemRoot(const std::string& utf8Path);
 // as callers find out when files fail to open.
 void createDirectory(const std::string& utf8Path);
 
-// Whether a directory itself, not a symbolic link, junction or other reparse point, has this path:
-// only then is what lies inside it inside the directory that holds it.
-bool isPlainDirectory(const std::string& utf8Path);
+// What a path names itself, never following a symbolic link, junction or other reparse point:
+// a link, like a pipe or a device, is `Other`. Only a `Directory` holds what lies inside it, and
+// only a `Regular` file is read or written.
+enum class FileKind { Missing, Regular, Directory, Other };
+FileKind fileKind(const std::string& utf8Path);
 
-// Deletes a file; false when nothing was deleted.
+// Deletes a file of any kind but a directory (a link goes, not what it names); false when
+// nothing was deleted.
 bool deleteFile(const std::string& utf8Path);
 
 // Names (not paths) of the regular files in a directory whose names end in `suffix`, the one

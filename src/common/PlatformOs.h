@@ -33,7 +33,7 @@ std::optional<uint64_t> fileSize(FileHandle file);
 bool syncFile(FileHandle file);
 bool closeFile(FileHandle file);
 
-// Deletes a regular file (a link counts as one: the link goes, not what it names).
+// Deletes a file of any kind but a directory (a link goes, not what it names).
 bool deleteRegularFile(const std::filesystem::path& path);
 
 // A regular file found in a directory: its name, and when it was last written, in the system's

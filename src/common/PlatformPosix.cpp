@@ -28,9 +28,19 @@ void createDirectory(const std::string& utf8Path) {
     std::filesystem::create_directory(toPath(utf8Path), ignored);
 }
 
-bool isPlainDirectory(const std::string& utf8Path) {
+FileKind fileKind(const std::string& utf8Path) {
     std::error_code error;
-    return std::filesystem::is_directory(std::filesystem::symlink_status(toPath(utf8Path), error));
+    switch (std::filesystem::symlink_status(toPath(utf8Path), error).type()) {
+        case std::filesystem::file_type::not_found:
+        case std::filesystem::file_type::none:
+            return FileKind::Missing;
+        case std::filesystem::file_type::regular:
+            return FileKind::Regular;
+        case std::filesystem::file_type::directory:
+            return FileKind::Directory;
+        default:
+            return FileKind::Other;
+    }
 }
 
 std::optional<uint64_t> fileSize(const std::string& utf8Path) {
@@ -88,7 +98,8 @@ namespace {
 constexpr uint64_t largestTransfer = 1u << 30;
 
 int flagsFor(OpenMode mode) {
-    constexpr int common = O_NOFOLLOW | O_CLOEXEC;
+    // Without O_NONBLOCK, opening a FIFO waits for the other end, for ever if none comes.
+    constexpr int common = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
         case OpenMode::Read:
             return O_RDONLY | common;
@@ -120,7 +131,7 @@ FileHandle openFile(const std::filesystem::path& path, OpenMode mode) {
         return noFile;
     }
     // A FIFO or a device would block or never end; only regular files hold packages and caches.
-    if (!isRegularFile(opened)) {
+    if (!isRegularFile(opened) || ::fcntl(opened, F_SETFL, flagsFor(mode) & ~O_NONBLOCK) != 0) {
         ::close(opened);
         return noFile;
     }
@@ -173,7 +184,7 @@ bool closeFile(FileHandle file) {
 bool deleteRegularFile(const std::filesystem::path& path) {
     std::error_code error;
     const auto status = std::filesystem::symlink_status(path, error);
-    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_symlink(status)) {
+    if (error || std::filesystem::is_directory(status)) {
         return false;
     }
     return std::filesystem::remove(path, error);

@@ -114,10 +114,15 @@ void createDirectory(const std::string& utf8Path) {
     CreateDirectoryW(toPath(utf8Path).c_str(), nullptr);
 }
 
-bool isPlainDirectory(const std::string& utf8Path) {
+FileKind fileKind(const std::string& utf8Path) {
     const DWORD attributes = GetFileAttributesW(toPath(utf8Path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && isDirectory(attributes) &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return FileKind::Missing;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return FileKind::Other;
+    }
+    return isDirectory(attributes) ? FileKind::Directory : FileKind::Regular;
 }
 
 std::optional<uint64_t> fileSize(const std::string& utf8Path) {

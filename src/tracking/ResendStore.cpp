@@ -52,7 +52,7 @@ std::string withoutSuffix(const std::string& fileName) {
 ResendStore::ResendStore(Log log, std::string directory)
     : log_(std::move(log)), directory_(std::move(directory)) {
     platform::createDirectory(directory_);
-    usable_ = platform::isPlainDirectory(directory_);
+    usable_ = platform::fileKind(directory_) == platform::FileKind::Directory;
     if (!usable_) {
         log_.error(
             "Tracking folder is a link or no folder, tracking data is neither stored nor "
@@ -117,9 +117,9 @@ std::size_t ResendStore::resendStored(bool force, std::size_t limit, const Sende
 ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool force,
                                              const Sender& send) const {
     const std::string path = directory_ + "/" + fileName;
-    const auto [text, tooLarge] = json::readStoredText(path);
-    if (!tooLarge.empty()) {
-        discardUnparsable(path, "", tooLarge);
+    const auto [text, refusal] = json::readStoredText(path);
+    if (!refusal.empty()) {
+        discardUnparsable(path, "", refusal);
         return Verdict::Skipped;
     }
     if (!text) {
@@ -131,7 +131,7 @@ ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool f
         discardUnparsable(path, *text, parsed.errors);
         return Verdict::Skipped;
     }
-    log_.info("Tracking file response [" + json::logExcerpt(json::oneLine(parsed.root)) +
+    log_.info("Tracking file response [" + json::oneLineExcerpt(parsed.root) +
               "] parsed successfully");
     ResendDates dates;
     try {

@@ -30,8 +30,18 @@ TEST(JsonCacheFileTest, MissingFileLoadsNothing) {
                                         "Did not find any test cache."}));
 }
 
-// A file far larger than any the library writes is not parsed (that could take gigabytes of
-// memory) but deleted like an unparsable one; no line carries more than an excerpt of a file.
+// `count` zeros in an array: count + 1 values.
+std::string zeros(std::size_t count) {
+    std::string text = "[0";
+    for (std::size_t i = 1; i < count; ++i) {
+        text += ",0";
+    }
+    return text + "]";
+}
+
+// A file far larger, or of far more values, than any the library writes is not parsed (that
+// could take gigabytes of memory) but deleted like an unparsable one; no line carries more than
+// an excerpt of a file.
 TEST(JsonCacheFileTest, HugeFilesAreDeletedAndLogLinesCarryExcerpts) {
     kvtest::TempDirectory directory;
     const auto logger = std::make_shared<kvtest::RecordingLogger>();
@@ -46,6 +56,12 @@ TEST(JsonCacheFileTest, HugeFilesAreDeletedAndLogLinesCarryExcerpts) {
         {std::string(platform::maximumStateFileSize + 1, ' '), false, 200},
         {"[" + std::string(100000, '1'), false, 2 * json::maximumLoggedText + 200},
         {"[\"" + std::string(100000, 'x') + "\"]", true, json::maximumLoggedText + 200},
+        {zeros(json::maximumStoredValues - 1), true, json::maximumLoggedText + 200},
+        {zeros(json::maximumStoredValues), false, 200},
+        {zeros(platform::maximumStateFileSize / 2 - 1), false, 200},
+        // Separators inside strings, escaped quotes among them, are no values.
+        {"[\"" + std::string(json::maximumStoredValues, ',') + "\\\"\\\\\", 0]", true,
+         json::maximumLoggedText + 200},
     };
     for (const auto& c : cases) {
         logger->clear();

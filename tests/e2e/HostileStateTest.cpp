@@ -8,6 +8,10 @@
 #include "UpdateExecutionFixture.h"
 #include "common/Platform.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace kvtest {
 namespace {
 
@@ -199,6 +203,36 @@ TEST_F(HostileStateTest, ATrackingFolderThatIsALinkIsNeitherReadNorWritten) {
     }
     EXPECT_EQ(left, outsideFiles);
 }
+
+#ifndef _WIN32
+// A FIFO in the place of the package or of a state file would make an open wait for ever for
+// its other end: it is refused like a link and nothing is written through it.
+TEST_F(HostileStateTest, FifosInThePlaceOfStateFilesAndThePackageAreRefused) {
+    const std::vector<std::string> caches{"deltafiles.cache", "identifiers.cache",
+                                          "updatesessionids.cache"};
+    for (const std::string& name : caches) {
+        ASSERT_EQ(::mkfifo(workingDirectory.file(name).c_str(), 0600), 0) << name;
+    }
+    ASSERT_EQ(::mkfifo(packagePath().c_str(), 0600), 0);
+    const std::string updateId = offerPackage();
+    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
+    EXPECT_TRUE(logger->contains(
+        Channel::Error,
+        "Illegal state exception: Delta file could not be created: " + packagePath()));
+    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    EXPECT_EQ(logger
+                  ->messagesContaining("failed to be parsed: it is no regular file (a link, a "
+                                       "folder, a pipe or a device)")
+                  .size(),
+              caches.size());
+    for (const std::string& name : caches) {  // gone, or replaced by what the session saved
+        EXPECT_NE(platform::fileKind(workingDirectory.file(name)), platform::FileKind::Other)
+            << name;
+    }
+    EXPECT_EQ(platform::fileKind(workingDirectory.file("identifiers.cache")),
+              platform::FileKind::Regular);
+}
+#endif
 
 // Two updates whose addresses end in the same name each get a file: the second is downloaded,
 // not taken for the first, and the first stays.

@@ -93,16 +93,20 @@ TEST(CommandLineTest, TransferLimitsDefaultAndAreBoundedWholeNumbers) {
     EXPECT_EQ(plain.options->transferLimits.lowSpeedBytesPerSecond,
               defaults.lowSpeedBytesPerSecond);
     EXPECT_EQ(plain.options->transferLimits.lowSpeedSeconds, defaults.lowSpeedSeconds);
-    const auto chosen = parse({"download", "YAV:0", "--connect-timeout", "86400",
-                               "--low-speed-limit=1", "--low-speed-time", "5"});
+    EXPECT_EQ(plain.options->transferLimits.postLowSpeedSeconds, 10);
+    const auto chosen =
+        parse({"download", "YAV:0", "--connect-timeout", "86400", "--low-speed-limit=1",
+               "--low-speed-time", "5", "--post-low-speed-time", "2"});
     EXPECT_EQ(chosen.options->transferLimits.connectTimeoutSeconds, 86400);
     EXPECT_EQ(chosen.options->transferLimits.lowSpeedBytesPerSecond, 1);
     EXPECT_EQ(chosen.options->transferLimits.lowSpeedSeconds, 5);
+    EXPECT_EQ(chosen.options->transferLimits.postLowSpeedSeconds, 2);
     for (const std::vector<std::string>& refused :
          {std::vector<std::string>{"updates", "--connect-timeout", "0"},
           {"updates", "--connect-timeout", "86401"},
           {"updates", "--low-speed-time", "-1"},
           {"updates", "--low-speed-time", "1s"},
+          {"updates", "--post-low-speed-time", "0"},
           {"updates", "--low-speed-limit", "1000000001"},
           {"updates", "--low-speed-limit", ""},
           {"sim-server", "--low-speed-time", "5"}}) {

@@ -103,6 +103,24 @@ TEST_F(CurlProviderTest, ConnectionNotMadeInTimeFailsTheGet) {
     close(listener);
 }
 
+// A tracking post never holds an update for long: an endpoint that takes the connection and
+// says nothing more ends the post within the post window, however long the others are.
+TEST_F(CurlProviderTest, APostGivesUpWithinItsOwnWindow) {
+    const auto [listener, port] = loopbackSocket();
+    ASSERT_EQ(listen(listener, 1), 0);
+    kvhost::TransferLimits limits = quickLimits();
+    limits.connectTimeoutSeconds = 600;
+    limits.lowSpeedSeconds = 600;
+    limits.postLowSpeedSeconds = 1;
+    const auto curl = connect(port, "dev", limits);
+    const auto get = request(packageUrl());
+    const auto body = std::make_shared<const kv::HttpProvider::HttpPostRequest>(
+        kv::HttpProvider::HttpPostRequest{{get->url, {}, get->trustedKeys}, nullptr, 0});
+    std::shared_ptr<kv::HttpProvider::HttpResponse> response;
+    EXPECT_EQ(curl->post(body, response), HttpResult::CommunicationFailed);
+    close(listener);
+}
+
 TEST_F(CurlProviderTest, EveryBufferSizeGetsTheBodyWholeInFullPieces) {
     constexpr uint64_t size = 100'000;
     server->addPackage(SimulatedPackage::example("pkg", size));
