@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "common/JsonText.h"
+#include "common/LockFiles.h"
 #include "common/Platform.h"
 
 namespace kvinternal {
@@ -51,17 +52,39 @@ bool JsonCacheFile::loadInto(const std::function<void(const Json::Value&)>& read
     }
 }
 
-bool JsonCacheFile::save(bool changed, const std::function<Json::Value()>& build) const {
+bool JsonCacheFile::save(bool changed, const Merge& merge) const {
     if (!changed) {
         log_.info(texts_.unchanged);
         return false;
     }
     log_.info(texts_.saving + path_);
-    if (!platform::writeFileAtomically(path_, json::styled(build()))) {
+    auto lock = lockfiles::open(path_.substr(0, path_.rfind('/')), lockfiles::stateFiles, log_);
+    if (lock && !lock->lock()) {
+        log_.error("Could not lock the state files of the working directory, saving without: " +
+                   path_);
+    }
+    if (!platform::writeFileAtomically(path_, json::styled(merged(merge)))) {
         log_.error(texts_.saveFailed);
         return false;
     }
     return true;
+}
+
+Json::Value JsonCacheFile::merged(const Merge& merge) const {
+    try {
+        return merge(readQuietly());
+    } catch (const std::exception&) {
+        return merge(Json::Value());
+    }
+}
+
+Json::Value JsonCacheFile::readQuietly() const {
+    const auto stored = json::readStoredText(path_);
+    if (!stored.text) {
+        return {};
+    }
+    auto parsed = json::parse(*stored.text);
+    return parsed.ok ? std::move(parsed.root) : Json::Value();
 }
 
 }  // namespace kvinternal

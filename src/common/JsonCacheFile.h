@@ -23,6 +23,8 @@ struct JsonCacheTexts {
 
 // The pattern every cache file follows: read whole when its owner is constructed (an unparsable
 // file is deleted), written only when something changed, atomically, when the owner goes away.
+// Sessions may share a working directory: a save takes the directory's lock for its state files
+// and puts its owner's changes on top of what the file holds by then.
 class JsonCacheFile {
 public:
     JsonCacheFile(std::string path, JsonCacheTexts texts, Log log);
@@ -36,12 +38,21 @@ public:
     // failure leaves the owner empty. False when nothing was read.
     bool loadInto(const std::function<void(const Json::Value&)>& read) const;
 
-    // Writes the document when `changed`; true when the file now holds it.
-    bool save(bool changed, const std::function<Json::Value()>& build) const;
+    // Gets what the file holds now (a null value when nothing readable) and returns the document
+    // to write. It may throw for a document it cannot read; it is then called with a null value.
+    using Merge = std::function<Json::Value(const Json::Value& onDisk)>;
+
+    // Writes the document `merge` makes when `changed`, under the lock; true when the file now
+    // holds it.
+    bool save(bool changed, const Merge& merge) const;
 
     const std::string& path() const { return path_; }
 
 private:
+    // The document the file holds, or a null value; logs nothing, as the file is about to be
+    // replaced.
+    Json::Value readQuietly() const;
+    Json::Value merged(const Merge& merge) const;
     // Logs the file as unparsable, quoting `excerpt` of it, and deletes it.
     void discard(const std::string& excerpt, const std::string& errors) const;
 

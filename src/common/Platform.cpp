@@ -119,6 +119,31 @@ bool File::close() {
     return os::closeFile(std::exchange(handle_, os::noFile));
 }
 
+std::optional<FileLock> FileLock::open(const std::string& utf8Path) {
+    const os::FileHandle handle = os::openLockFile(toPath(utf8Path));
+    if (handle == os::noFile) {
+        return std::nullopt;
+    }
+    return FileLock(handle);
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : handle_(std::exchange(other.handle_, os::noFile)) {}
+
+FileLock::~FileLock() {
+    // Closing the file releases its lock.
+    if (handle_ != os::noFile) {
+        os::closeFile(handle_);
+    }
+}
+
+bool FileLock::tryLock() {
+    return os::lockFile(handle_, os::LockWait::DoNotWait);
+}
+
+bool FileLock::lock() {
+    return os::lockFile(handle_, os::LockWait::Wait);
+}
+
 bool deleteFile(const std::string& utf8Path) {
     const auto path = toPath(utf8Path);
     if (auto hook = currentHooks().remove; hook && !hook(path)) {

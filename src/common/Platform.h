@@ -83,6 +83,32 @@ private:
     intptr_t handle_;
 };
 
+// An exclusive lock on a lock file, between processes and between the objects of one process
+// alike; the system releases it when its holder ends, however it ends, so a lock file left
+// behind never blocks anyone. Released when destroyed.
+class FileLock {
+public:
+    // Opens (creating it when missing) the lock file without locking it; nothing when it cannot
+    // be opened or is no regular file.
+    static std::optional<FileLock> open(const std::string& utf8Path);
+
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) = delete;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    ~FileLock();
+
+    // Takes the lock if no one holds it; false when someone does.
+    bool tryLock();
+    // Waits until the lock is free and takes it; false on failure.
+    bool lock();
+
+private:
+    explicit FileLock(intptr_t handle) : handle_(handle) {}
+
+    intptr_t handle_;
+};
+
 // Size of a regular file in bytes, or nothing when there is none (a link counts as none).
 std::optional<uint64_t> fileSize(const std::string& utf8Path);
 

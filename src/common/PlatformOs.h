@@ -48,6 +48,12 @@ struct ListedFile {
 bool listRegularFiles(const std::filesystem::path& directory, const std::string& suffix,
                       std::vector<ListedFile>& files);
 
+// Opens a lock file for locking, creating it when missing (never through a link).
+FileHandle openLockFile(const std::filesystem::path& path);
+// Takes the exclusive lock of an open lock file: waiting for it, or only if it is free.
+enum class LockWait { Wait, DoNotWait };
+bool lockFile(FileHandle file, LockWait wait);
+
 // Renames `from` over `to`, replacing it.
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
 

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,6 +137,29 @@ FileHandle openFile(const std::filesystem::path& path, OpenMode mode) {
         return noFile;
     }
     return opened;
+}
+
+FileHandle openLockFile(const std::filesystem::path& path) {
+    int opened = -1;
+    do {
+        opened = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    } while (opened < 0 && errno == EINTR);
+    if (opened >= 0 && !isRegularFile(opened)) {
+        ::close(opened);
+        return noFile;
+    }
+    return opened;
+}
+
+bool lockFile(FileHandle file, LockWait wait) {
+    // flock, not fcntl: its locks belong to the open file, so two objects of one process that
+    // open the same lock file exclude each other as two processes do.
+    const int operation = wait == LockWait::Wait ? LOCK_EX : LOCK_EX | LOCK_NB;
+    int result = -1;
+    do {
+        result = ::flock(descriptor(file), operation);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
 }
 
 bool writeFile(FileHandle file, const uint8_t* data, uint64_t count) {

@@ -236,6 +236,27 @@ FileHandle openFile(const std::filesystem::path& path, OpenMode mode) {
     return reinterpret_cast<FileHandle>(file);
 }
 
+FileHandle openLockFile(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !isPlainFile(attributes)) {
+        return noFile;
+    }
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return file == INVALID_HANDLE_VALUE ? noFile : reinterpret_cast<FileHandle>(file);
+}
+
+bool lockFile(FileHandle file, LockWait wait) {
+    // One byte of the empty lock file; locks belong to the handle, so two objects of one process
+    // exclude each other as two processes do.
+    const DWORD flags =
+        LOCKFILE_EXCLUSIVE_LOCK | (wait == LockWait::DoNotWait ? LOCKFILE_FAIL_IMMEDIATELY : 0);
+    OVERLAPPED start{};
+    return LockFileEx(handleOf(file), flags, 0, 1, 0, &start) != 0;
+}
+
 bool writeFile(FileHandle file, const uint8_t* data, uint64_t count) {
     while (count > 0) {
         DWORD written = 0;

@@ -22,7 +22,7 @@ bool isStateFileName(const std::string& name) {
             return true;
         }
     }
-    return lower == trackingDirectory;
+    return lower == trackingDirectory || lower == locksDirectory;
 }
 
 }  // namespace kvinternal::statefiles

@@ -9,6 +9,8 @@ inline constexpr char deltaFileCache[] = "deltafiles.cache";
 inline constexpr char identifierCache[] = "identifiers.cache";
 inline constexpr char updateSessionIdCache[] = "updatesessionids.cache";
 inline constexpr char trackingDirectory[] = "tracking";
+// The lock files of sessions that share the working directory.
+inline constexpr char locksDirectory[] = "locks";
 // Appended to a state file's name for the temporary file of its atomic save.
 inline constexpr char temporarySuffix[] = ".tmp";
 

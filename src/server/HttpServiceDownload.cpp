@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/LockFiles.h"
 #include "common/Log.h"
 #include "common/Platform.h"
 #include "control/CurrentProgress.h"
@@ -32,6 +33,9 @@ namespace {
 constexpr uint64_t pieceSize = 1000000;
 
 constexpr int32_t noNumber = -1;
+
+// How often a download that waits for another session's download of its package looks again.
+constexpr uint64_t packageWaitMilliseconds = 500;
 
 // The answer to a range that starts past the end of the server's file.
 constexpr int32_t statusRangeNotSatisfiable = 416;
@@ -121,6 +125,7 @@ public:
     void run();
 
 private:
+    std::optional<platform::FileLock> waitForPackage();
     bool acceptCompleteFile();
     void fetchRemainingBytes();
     std::shared_ptr<HttpResponse> requestPackage(uint64_t current);
@@ -197,6 +202,7 @@ HttpService::Download::~Download() {
 
 void HttpService::Download::run() {
     send(TrackingStatus::Initiated, 0, "");
+    const auto packageLock = waitForPackage();
     if (file_.isComplete() && acceptCompleteFile()) {
         return;
     }
@@ -214,6 +220,31 @@ void HttpService::Download::run() {
     }
     checkSize();
     verifyChecksum();
+}
+
+// Sessions that share the working directory download one package one at a time: another that
+// has it is waited for, showing how far it has come, until it is done or the host cancels; this
+// session then finds the package whole or resumes from what is on disk.
+std::optional<platform::FileLock> HttpService::Download::waitForPackage() {
+    const std::string& path = file_.path();
+    const auto slash = path.rfind('/');
+    auto lock = lockfiles::open(path.substr(0, slash), path.substr(slash + 1), log_);
+    if (!lock || lock->tryLock()) {
+        return lock;
+    }
+    log_.info("Another session is downloading the package, waiting for it: " + path);
+    do {
+        try {
+            throwIfCancelled();
+        } catch (...) {
+            retryAfter(std::current_exception());
+            throw;
+        }
+        const uint64_t onDisk = file_.currentSize();
+        creditProgress(onDisk <= file_.fileSize() ? onDisk : 0);
+        platform::sleepMilliseconds(packageWaitMilliseconds);
+    } while (!lock->tryLock());
+    return lock;
 }
 
 // A package found whole on disk is hashed once and kept only when its checksum matches; one

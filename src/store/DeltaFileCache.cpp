@@ -61,23 +61,29 @@ DeltaFileCache::DeltaFileCache(Log log, const std::string& rootDirectory)
 DeltaFileCache::~DeltaFileCache() {
     lifetime_.logDestruction();
     inDestructor([this] {
-        if (file_.save(changed_, [this] { return document(); })) {
+        if (file_.save(changed_, [this](const Json::Value& onDisk) {
+                entries_.rebaseOnto(entriesFrom(onDisk));
+                return document();
+            })) {
             changed_ = false;
         }
     });
 }
 
 void DeltaFileCache::load() {
-    file_.loadInto([this](const Json::Value& root) {
-        const Json::Value& files = root["deltaFiles"];
-        std::vector<DeltaFileRecord> records;
-        for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
-            records.push_back(recordFromJson(files[i]));
-        }
-        for (auto& record : records) {
-            add(std::move(record));
-        }
-    });
+    file_.loadInto([this](const Json::Value& root) { entries_ = entriesFrom(root); });
+    entries_.forgetChanges();
+}
+
+DeltaFileCache::Entries DeltaFileCache::entriesFrom(const Json::Value& root) {
+    const Json::Value& files = root["deltaFiles"];
+    Entries entries(maximumEntries);
+    for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
+        DeltaFileRecord record = recordFromJson(files[i]);
+        const std::string url = record.url;
+        entries.put(url, std::move(record));
+    }
+    return entries;
 }
 
 Json::Value DeltaFileCache::document() const {

@@ -50,6 +50,10 @@ public:
     const std::string& filePath() const { return file_.path(); }
 
 private:
+    using Entries = BoundedMap<std::string, DeltaFileRecord>;
+
+    // The entries of a file's document, oldest first; throws for members of the wrong type.
+    static Entries entriesFrom(const Json::Value& root);
     void load();
     Json::Value document() const;
     bool isTakenByAnother(const std::string& url, const std::string& path) const;
@@ -57,7 +61,7 @@ private:
     Lifetime lifetime_;
     Log log_;
     JsonCacheFile file_;
-    BoundedMap<std::string, DeltaFileRecord> entries_{maximumEntries};
+    Entries entries_{maximumEntries};
     // Path -> url of the packages handed out in this session.
     std::map<std::string, std::string> claims_;
     bool changed_ = false;

@@ -54,27 +54,47 @@ IdentifierCache::IdentifierCache(Log log, const std::string& rootDirectory)
 IdentifierCache::~IdentifierCache() {
     lifetime_.logDestruction();
     inDestructor([this] {
-        if (file_.save(changed_, [this] { return document(); })) {
+        if (file_.save(changed_, [this](const Json::Value& onDisk) {
+                // A collection without an id on disk got one from the session that loaded it.
+                collections_.rebaseOnto(collectionsFrom(onDisk, nullptr));
+                return document();
+            })) {
             changed_ = false;
         }
     });
 }
 
 void IdentifierCache::load() {
-    file_.loadInto([this](const Json::Value& root) {
-        const Json::Value& elements = root["identifierCollections"];
-        std::vector<IdentifierCollection> loaded;
-        for (Json::ArrayIndex i = 0; i < elements.size(); ++i) {
-            loaded.push_back(collectionFromJson(elements[i]));
+    std::vector<IdentifierCollection> withoutId;
+    file_.loadInto(
+        [&](const Json::Value& root) { collections_ = collectionsFrom(root, &withoutId); });
+    collections_.forgetChanges();
+    // An id given now is this session's change: saved, or the collection would get another one
+    // every session.
+    for (auto& collection : withoutId) {
+        addCollection(std::move(collection));
+    }
+    changed_ = !withoutId.empty();
+}
+
+IdentifierCache::Collections IdentifierCache::collectionsFrom(
+    const Json::Value& root, std::vector<IdentifierCollection>* withoutId) {
+    const Json::Value& elements = root["identifierCollections"];
+    Collections collections(maximumCollections);
+    std::vector<IdentifierCollection> idless;
+    for (Json::ArrayIndex i = 0; i < elements.size(); ++i) {
+        IdentifierCollection collection = collectionFromJson(elements[i]);
+        const std::string id = identifierValue(collection, IdentifierId::IdentifierCacheId);
+        if (!id.empty()) {
+            collections.put(id, std::move(collection));
+        } else {
+            idless.push_back(std::move(collection));
         }
-        bool idsGiven = false;
-        for (auto& collection : loaded) {
-            idsGiven |= identifierValue(collection, IdentifierId::IdentifierCacheId).empty();
-            addCollection(std::move(collection));
-        }
-        // An id given now must be saved, or the collection gets another one every session.
-        changed_ = idsGiven;
-    });
+    }
+    if (withoutId) {
+        *withoutId = std::move(idless);
+    }
+    return collections;
 }
 
 Json::Value IdentifierCache::document() const {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "common/BoundedMap.h"
 #include "common/JsonCacheFile.h"
@@ -34,13 +35,19 @@ public:
     const std::string& filePath() const { return file_.path(); }
 
 private:
+    using Collections = BoundedMap<std::string, IdentifierCollection>;
+
+    // The collections of a file's document that have an id, oldest first; those without one go
+    // to `withoutId` when given. Throws for members of the wrong type.
+    static Collections collectionsFrom(const Json::Value& root,
+                                       std::vector<IdentifierCollection>* withoutId);
     void load();
     Json::Value document() const;
 
     Lifetime lifetime_;
     Log log_;
     JsonCacheFile file_;
-    BoundedMap<std::string, IdentifierCollection> collections_{maximumCollections};
+    Collections collections_{maximumCollections};
     bool changed_ = false;
 };
 

@@ -1,9 +1,7 @@
 #include "store/UpdateSessionIdCache.h"
 
-#include <set>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
 #include "common/Platform.h"
 #include "common/StateFileNames.h"
@@ -48,7 +46,10 @@ UpdateSessionIdCache::UpdateSessionIdCache(Log log, const std::string& rootDirec
 UpdateSessionIdCache::~UpdateSessionIdCache() {
     lifetime_.logDestruction();
     inDestructor([this] {
-        if (file_.save(changed_, [this] { return toJson(); })) {
+        if (file_.save(changed_, [this](const Json::Value& onDisk) {
+                stored_.rebaseOnto(storedFrom(onDisk));
+                return toJson();
+            })) {
             changed_ = false;
         }
     });
@@ -97,25 +98,25 @@ void UpdateSessionIdCache::createSessionId(const std::string& encryptedImei,
 }
 
 void UpdateSessionIdCache::load() {
-    file_.loadInto([this](const Json::Value& root) {
-        const Json::Value& elements = root[collectionKey];
-        if (!elements.isNull() && !elements.isArray()) {
-            throw std::runtime_error(std::string("\"") + collectionKey + "\" is not an array");
-        }
-        // In file order, which is the order of age; the first element for a key wins.
-        std::vector<std::pair<Key, std::string>> loaded;
-        std::set<Key> seen;
-        for (const Json::Value& element : elements) {
-            Key key{element["imei"].asString(), element["updateId"].asString()};
-            if (seen.insert(key).second) {
-                loaded.emplace_back(std::move(key), element["sessionId"].asString());
-            }
-        }
-        for (auto& [key, sessionId] : loaded) {
-            stored_.put(key, std::move(sessionId));
-        }
-    });
+    file_.loadInto([this](const Json::Value& root) { stored_ = storedFrom(root); });
+    stored_.forgetChanges();
     changed_ = false;
+}
+
+UpdateSessionIdCache::Stored UpdateSessionIdCache::storedFrom(const Json::Value& root) {
+    const Json::Value& elements = root[collectionKey];
+    if (!elements.isNull() && !elements.isArray()) {
+        throw std::runtime_error(std::string("\"") + collectionKey + "\" is not an array");
+    }
+    // In file order, which is the order of age; the first element for a key wins.
+    Stored stored(maximumStoredIds);
+    for (const Json::Value& element : elements) {
+        Key key{element["imei"].asString(), element["updateId"].asString()};
+        if (!stored.find(key)) {
+            stored.put(key, element["sessionId"].asString());
+        }
+    }
+    return stored;
 }
 
 Json::Value UpdateSessionIdCache::toJson() const {

@@ -38,13 +38,17 @@ private:
     using Key = std::pair<std::string, std::string>;
     using Collection = std::map<Key, std::string>;
 
+    using Stored = BoundedMap<Key, std::string>;
+
+    // The records of a file's document, oldest first; throws for members of the wrong type.
+    static Stored storedFrom(const Json::Value& root);
     void load();
     Json::Value toJson() const;
 
     Log log_;
     Lifetime lifetime_;
     JsonCacheFile file_;
-    BoundedMap<Key, std::string> stored_{maximumStoredIds};
+    Stored stored_{maximumStoredIds};
     Collection memory_;
     bool changed_ = false;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/JsonText.h"
+#include "common/LockFiles.h"
 #include "common/Platform.h"
 
 namespace kvinternal {
@@ -90,6 +91,14 @@ void ResendStore::saveForResend(Json::Value document, bool firstFailure,
 
 std::size_t ResendStore::resendStored(bool force, std::size_t limit, const Sender& send) const {
     if (!usable_ || limit == 0) {
+        return 0;
+    }
+    // One session at a time resends, so that no stored document is sent twice; while another
+    // does, this pass is left out.
+    auto lock = lockfiles::open(directory_.substr(0, directory_.rfind('/')),
+                                lockfiles::trackingResends, log_);
+    if (lock && !lock->tryLock()) {
+        log_.info("Another session is resending the stored tracking data");
         return 0;
     }
     const platform::FileListing stored = platform::listFilesWithSuffix(directory_, fileSuffix);

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace kvinternal {
 namespace {
@@ -25,6 +26,32 @@ TEST(BoundedMapTest, DropsTheEntryPutLongestAgo) {
     ASSERT_NE(map.find("d"), nullptr);
     EXPECT_EQ(*map.find("d"), 5);
     EXPECT_EQ(map.find("b"), nullptr);
+}
+
+// A session's own puts and erasures, made again in their order on what another session saved in
+// the meantime; what it loaded is no change of its own.
+TEST(BoundedMapTest, RebasingMakesTheOwnChangesAgainOnAnotherBase) {
+    BoundedMap<std::string, int> mine(4);
+    mine.put("loaded", 1);
+    mine.put("gone", 2);
+    mine.forgetChanges();
+    mine.put("mine", 3);
+    mine.erase("gone");
+    mine.put("loaded", 4);
+
+    BoundedMap<std::string, int> saved(4);
+    saved.put("theirs", 5);
+    saved.put("gone", 2);
+    saved.put("loaded", 1);
+    mine.rebaseOnto(saved);
+    EXPECT_EQ(mine.entries(),
+              (std::map<std::string, int>{{"loaded", 4}, {"mine", 3}, {"theirs", 5}}));
+    std::vector<std::string> oldestFirst;
+    mine.forEachOldestFirst([&](const std::string& key, int) { oldestFirst.push_back(key); });
+    EXPECT_EQ(oldestFirst, (std::vector<std::string>{"theirs", "mine", "loaded"}));
+    EXPECT_FALSE(mine.put("new", 6));
+    EXPECT_TRUE(mine.put("newer", 7));  // drops "theirs", the oldest
+    EXPECT_EQ(mine.find("theirs"), nullptr);
 }
 
 }  // namespace

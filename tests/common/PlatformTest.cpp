@@ -212,6 +212,19 @@ TEST(PlatformTest, RootsOfFileSystemsAreToldFromFolders) {
     }
 }
 
+// A lock file excludes two holders in one process as in two; the lock goes with its holder.
+TEST(PlatformTest, FileLocksExcludeEachOtherUntilReleased) {
+    kvtest::TempDirectory directory;
+    auto first = FileLock::open(directory.file("lock"));
+    auto second = FileLock::open(directory.file("lock"));
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(first->tryLock());
+    EXPECT_FALSE(second->tryLock());
+    first.reset();
+    EXPECT_TRUE(second->tryLock());
+    EXPECT_FALSE(FileLock::open(directory.path()));  // a folder is no lock file
+}
+
 TEST(PlatformTest, HooksReplaceSleepAndClockUntilRestored) {
     std::vector<uint64_t> slept;
     {
