@@ -9,6 +9,7 @@
 #include "MtpTransactionEngine.h"
 #include "ScriptedTransport.h"
 #include "UsbTestSupport.h"
+#include "support/LastOf.h"
 
 namespace kvtest {
 namespace {
@@ -268,7 +269,7 @@ TEST(MtpTransactionEngineOutTest, TransactionIdsCountUpFromZero) {
     Engine engine(transport);
     for (uint32_t id = 0; id < 3; ++id) {
         EXPECT_EQ(engine.engine.run({0x1002, {1}, nullptr, nullptr}).result, MtpResult::Success);
-        EXPECT_EQ(transport.outTransfers().back(),
+        EXPECT_EQ(lastOf(transport.outTransfers()),
                   containerBytes(1, 0x1002, id, MtpDatasetWriter().uint32(1).bytes()));
     }
 }
