@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "RecordingLogger.h"
+#include "support/LastOf.h"
 
 namespace kvinternal {
 namespace {
@@ -32,7 +33,7 @@ TEST(LifetimeTest, DestructionDuringUnwindingIsAnError) {
         throw std::runtime_error("boom");
     } catch (const std::runtime_error&) {
     }
-    EXPECT_EQ(logger->lines().back(),
+    EXPECT_EQ(kvtest::lastOf(logger->lines()),
               (Line{Channel::Error, "Destructor test service (stack unwinding)"}));
 }
 
@@ -43,7 +44,7 @@ TEST(LifetimeTest, ServiceBuiltDuringHandlingIsNotMistakenForUnwinding) {
     } catch (const std::runtime_error&) {
         Service service{Log(logger)};
     }
-    EXPECT_EQ(logger->lines().back(), (Line{Channel::Verbose, "Destructor test service"}));
+    EXPECT_EQ(kvtest::lastOf(logger->lines()), (Line{Channel::Verbose, "Destructor test service"}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "ReadGate.h"
 #include "UpdateExecutionFixture.h"
+#include "support/LastOf.h"
 
 namespace kvtest {
 namespace {
@@ -89,7 +90,7 @@ TEST_F(UpdateExecutionConcurrencyTest, CancelledDownloadResumesInTheNextSession)
     const auto updates = search(identificationId);
     ASSERT_EQ(updates->size(), 1u);
     ASSERT_EQ(kavrin->DownloadDeltaUpdate(updates->front().id), Result::Ok);
-    EXPECT_EQ(server->requests(Endpoint::Package).back().request.headers.at("Range"),
+    EXPECT_EQ(lastOf(server->requests(Endpoint::Package)).request.headers.at("Range"),
               "bytes=1000000-3499999");
     EXPECT_EQ(server->bytesServed("pkg"), packageSize);
 }

@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "UpdateExecutionFixture.h"
+#include "support/LastOf.h"
 
 namespace kvtest {
 namespace {
@@ -48,7 +49,7 @@ TEST_F(UpdateExecutionTest, WholeLegacyUpdateEndsWithTheFinalResultAndNoPackage)
                                         "install/ok"}));
     EXPECT_TRUE(allEqualAndSet(sessionIds()));
     // The rebooted phone was identified afresh under the same identification id.
-    EXPECT_EQ(server->trackingDocuments().back().document["update"]["device"]["swVersion"],
+    EXPECT_EQ(lastOf(server->trackingDocuments()).document["update"]["device"]["swVersion"],
               "5.3.0.201");
 }
 
@@ -67,6 +68,7 @@ TEST_F(UpdateExecutionTest, WholeGotaUpdatesSendTheirDocumentAndDeclineTheFinalR
         server->addPackage(SimulatedPackage::example("pkg", packageSize));
         openSession();
         const auto updates = search(identify());
+        ASSERT_FALSE(updates->empty());
         const std::string updateId = updates->front().id;
         ASSERT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::Ok);
         ASSERT_EQ(kavrin->TransferDeltaToDevice(updateId), Result::Ok);
@@ -81,7 +83,7 @@ TEST_F(UpdateExecutionTest, WholeGotaUpdatesSendTheirDocumentAndDeclineTheFinalR
         EXPECT_EQ(verify[0].document["initiator"], "e2e-host");
         EXPECT_TRUE(verify[0].document.isMember(c.variantKey));
         const auto ids = sessionIds();
-        EXPECT_TRUE(allEqualAndSet(ids));
+        ASSERT_TRUE(allEqualAndSet(ids));
         EXPECT_EQ(verify[0].document["sessionId"], ids.front());
         EXPECT_EQ(updateEvents(), (std::vector<std::string>{"download/initiated", "download/ok",
                                                             "transfer/initiated", "transfer/ok",

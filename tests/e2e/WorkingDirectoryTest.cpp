@@ -16,6 +16,7 @@
 
 #include "UpdateExecutionFixture.h"
 #include "common/Platform.h"
+#include "support/LastOf.h"
 
 namespace kvtest {
 namespace {
@@ -77,7 +78,7 @@ TEST_P(WorkingDirectoryRoundTripTest, EveryStoreSurvivesTheSession) {
                         SimulatedUpdateServer::forever);
     server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(2'000'000));
     server->injectFault(Endpoint::Package, ServerFault::withStatus(403));
-    openSessionIn(directory);
+    ASSERT_NO_FATAL_FAILURE(openSessionIn(directory));
     const std::string identification = identify();
     auto updates = search(identification);
     ASSERT_EQ(updates->size(), 1u);
@@ -90,11 +91,11 @@ TEST_P(WorkingDirectoryRoundTripTest, EveryStoreSurvivesTheSession) {
     EXPECT_FALSE(storedEvents(directory).empty());
 
     restartHostAndServer(offered);
-    openSessionIn(directory);
+    ASSERT_NO_FATAL_FAILURE(openSessionIn(directory));
     updates = search(identification);
     ASSERT_EQ(updates->size(), 1u);
     ASSERT_EQ(kavrin->DownloadDeltaUpdate(updates->front().id), Result::Ok);
-    EXPECT_EQ(server->requests(Endpoint::Package).back().request.headers.at("Range"),
+    EXPECT_EQ(lastOf(server->requests(Endpoint::Package)).request.headers.at("Range"),
               "bytes=2000000-3499999");
     ASSERT_EQ(kavrin->TransferDeltaToDevice(updates->front().id), Result::Ok);
     ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
@@ -107,7 +108,7 @@ TEST_P(WorkingDirectoryRoundTripTest, EveryStoreSurvivesTheSession) {
     const auto events = updateEvents();
     EXPECT_EQ(std::count(events.begin(), events.end(), "download/initiated"), 2);
     const auto ids = sessionIds();
-    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 1u);
+    ASSERT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 1u);
     EXPECT_FALSE(ids.front().empty());
 }
 

@@ -16,6 +16,7 @@
 #include "control/CurrentProgress.h"
 #include "control/Exceptions.h"
 #include "control/ProgressHandler.h"
+#include "support/LastOf.h"
 #include "support/ServerServicesFixture.h"
 
 namespace kvinternal {
@@ -267,7 +268,7 @@ TEST_F(MtpServiceTest, JudgesTheRootingStatusByte) {
         logger->clear();
         EXPECT_EQ(service->isDeviceRooted(), c.rooted) << c.line;
         EXPECT_TRUE(logger->contains(c.channel, c.line));
-        EXPECT_EQ(phone->requests().back().parameters, std::vector<uint32_t>{0xD04C});
+        EXPECT_EQ(kvtest::lastOf(phone->requests()).parameters, std::vector<uint32_t>{0xD04C});
     }
     phone->answerWithResponseCode(getVendorProperty, 0x2005);
     EXPECT_FALSE(service->isDeviceRooted());

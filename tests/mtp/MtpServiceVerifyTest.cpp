@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MtpFlowFixture.h"
+#include "support/LastOf.h"
 
 namespace kvinternal {
 namespace {
@@ -95,7 +96,7 @@ TEST_P(MtpServiceVerifyRefusalTest, IsReportedWithTheResponseCodeAndThrown) {
                   legacy ? service.verifyAndUpdate(*record, identifiers) : verifyJson(*record);
               }),
               illegalState(message));
-    EXPECT_EQ(phone->requests().back().operationCode, operationCode);
+    EXPECT_EQ(kvtest::lastOf(phone->requests()).operationCode, operationCode);
     EXPECT_EQ(verifyEvents(),
               std::vector<std::string>{"preverification|error|KV00" + std::to_string(responseCode) +
                                        "|" + message});

@@ -9,6 +9,7 @@
 
 #include "HttpServiceDownloadFixture.h"
 #include "control/ProgressHandler.h"
+#include "support/LastOf.h"
 
 namespace kvinternal {
 namespace {
@@ -236,11 +237,12 @@ TEST_F(HttpServiceDownloadTest, ACompleteFileIsSentOnlyOnceItsChecksumMatches) {
         EXPECT_EQ(record->deltaFile.isVerified(), c.verified);
         EXPECT_EQ(onDisk(), c.verified && !c.checksum.empty() ? whole : flipped);
         if (c.thrown == Thrown{}) {
-            EXPECT_EQ(events().back(), succeeded);
+            EXPECT_EQ(kvtest::lastOf(events()), succeeded);
         } else {
             EXPECT_TRUE(logger->contains(
                 Channel::Error, "Could not remove delta file that failed its checksum: " + path()));
-            EXPECT_EQ(events().back().rfind("download|error|454|Verifying checksum", 0), 0u);
+            EXPECT_EQ(kvtest::lastOf(events()).rfind("download|error|454|Verifying checksum", 0),
+                      0u);
         }
     }
 }
@@ -433,7 +435,7 @@ TEST_F(HttpServiceDownloadTest, BodyReadsThatBringNothingEndAsANetworkFailure) {
                   testCase.thrown);
         EXPECT_EQ(reads->reads, 6 * testCase.readsPerRequest);
         EXPECT_EQ(sleeps, (std::vector<uint64_t>{3000, 6000, 12000, 24000, 120000}));
-        EXPECT_EQ(events().back(),
+        EXPECT_EQ(kvtest::lastOf(events()),
                   failed(testCase.statusCode, networkFailure + testCase.thrown.message));
     }
 }

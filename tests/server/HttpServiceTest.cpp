@@ -5,6 +5,7 @@
 #include "HttpServiceTestSupport.h"
 #include "common/BuildConfig.h"
 #include "control/ProgressHandler.h"
+#include "support/LastOf.h"
 
 namespace kvinternal {
 namespace {
@@ -233,7 +234,7 @@ TEST_F(HttpServiceTest, ChecksTheContentTypeItAskedFor) {
         EXPECT_EQ(thrownBy([&] { body = service.get(base, base, testCase.contentType); }),
                   testCase.thrown);
         EXPECT_EQ(body, testCase.thrown.kind == "nothing" ? "<a/>" : "");
-        EXPECT_EQ(provider->requests().back().headers, testCase.sentHeaders);
+        EXPECT_EQ(kvtest::lastOf(provider->requests()).headers, testCase.sentHeaders);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/LastOf.h"
 #include "support/ServerServicesFixture.h"
 
 namespace kvinternal {
@@ -118,7 +119,7 @@ TEST_F(YavServiceTest, SendsTheKeyFirstAndTheProtocolsNonEmptyParameters) {
     for (const auto& testCase : cases) {
         logger->clear();
         service(testCase.protocol, testCase.group).queryUpdates(testCase.identifiers, records);
-        const auto served = server->requests(Endpoint::Updates).back();
+        const auto served = kvtest::lastOf(server->requests(Endpoint::Updates));
         auto expected = common;
         expected.insert(testCase.added.begin(), testCase.added.end());
         EXPECT_EQ(served.query, expected);
@@ -132,7 +133,7 @@ TEST_F(YavServiceTest, SendsTheKeyFirstAndTheProtocolsNonEmptyParameters) {
         const auto logUrl = url.substr(0, url.find(clientKey)) +
                             url.substr(url.find(clientKey) + clientKey.size() + 1);
         EXPECT_TRUE(logger->contains("HTTP GET on: " + logUrl));
-        EXPECT_EQ(manifestEvents().back()["updateUrl"].asString(), logUrl);
+        EXPECT_EQ(kvtest::lastOf(manifestEvents())["updateUrl"].asString(), logUrl);
         EXPECT_FALSE(logger->containsFragment(clientKey));
         EXPECT_FALSE(trackingLogger->containsFragment(clientKey));
     }
@@ -216,7 +217,7 @@ TEST_F(YavServiceTest, ManifestWithoutPackagesIsStillReported) {
         server->injectFault(Endpoint::Updates, ServerFault::withBody(body));
         service(4).queryUpdates(phone(4), records);
         EXPECT_TRUE(records.empty()) << body;
-        const auto event = manifestEvents().back();
+        const auto event = kvtest::lastOf(manifestEvents());
         EXPECT_EQ(std::tie(event["status"], event["checksum"]), std::make_tuple("ok", "c"));
         EXPECT_TRUE(event["hits"]["fw"].empty()) << event;
     }
@@ -300,7 +301,7 @@ TEST_F(YavServiceTest, FailedQueriesAreLoggedReportedAndRethrownButBadRequestIsN
         EXPECT_EQ(outcome(), testCase.thrown);
         EXPECT_TRUE(records.empty());
         EXPECT_EQ(logger->messages(Channel::Error).at(0), testCase.error);
-        const auto event = manifestEvents().back();
+        const auto event = kvtest::lastOf(manifestEvents());
         EXPECT_EQ(std::tie(event["status"], event["statusCode"]),
                   std::tie(testCase.status, testCase.statusCode));
         EXPECT_FALSE(event.isMember("hits"));
@@ -320,7 +321,7 @@ TEST_F(YavServiceTest, ProviderThatThrowsIsReportedAsAGeneralFailure) {
         const auto query = service(4, "", throwingHttp(raise));
         EXPECT_EQ(thrownBy([&] { query.queryUpdates(phone(4), records); }), thrown);
         EXPECT_TRUE(logger->contains(Channel::Error, error));
-        EXPECT_EQ(manifestEvents().back()["statusCode"], "409");
+        EXPECT_EQ(kvtest::lastOf(manifestEvents())["statusCode"], "409");
     }
 }
 

@@ -9,6 +9,7 @@
 #include "HttpServiceTestSupport.h"
 #include "RecordingLogger.h"
 #include "ScriptedHttpProvider.h"
+#include "support/LastOf.h"
 
 namespace kvinternal {
 namespace {
@@ -105,7 +106,7 @@ TEST_F(ZuntServiceTest, QueriesWithTheClientAndThePhonesNonEmptyIdentifiers) {
     for (const auto& [identifiers, expectedQuery] : cases) {
         answer(response(""));
         query(identifiers);
-        const auto request = provider->requests().back();
+        const auto request = kvtest::lastOf(provider->requests());
         EXPECT_EQ(request.url, zuntUrl + expectedQuery);
         EXPECT_EQ(request.headers.at("Accept"), "application/xml");
         EXPECT_TRUE(logger->contains("HTTP GET on: " + zuntUrl + expectedQuery));

@@ -14,6 +14,7 @@
 #include "TempDirectory.h"
 #include "UsbMtpFunction.h"
 #include "UsbTestSupport.h"
+#include "support/LastOf.h"
 
 namespace kvtest {
 namespace {
@@ -257,8 +258,8 @@ TEST_F(MtpPhoneSessionConcurrencyTest, CancelMidTransferEndsCancelledAndTheNextT
     canceller.join();
     // The Cancel named the SendObject transaction, the last one the phone received.
     EXPECT_EQ(function.cancelledTransactions(),
-              std::vector<uint32_t>{function.transactionIds().back()});
-    EXPECT_EQ(operationsSent().back(), sendObjectInfo);
+              std::vector<uint32_t>{lastOf(function.transactionIds())});
+    EXPECT_EQ(lastOf(operationsSent()), sendObjectInfo);
     session->beginCall();
     ASSERT_EQ(session->sendFile(packageFile(2000), destination, handle), MtpResult::Success);
     EXPECT_EQ(phone->storedObject(handle)->content, patterned(2000));

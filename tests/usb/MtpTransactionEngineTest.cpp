@@ -10,6 +10,7 @@
 #include "MtpTransactionEngine.h"
 #include "ScriptedTransport.h"
 #include "UsbTestSupport.h"
+#include "support/LastOf.h"
 
 namespace kvtest {
 namespace {
@@ -304,9 +305,9 @@ TEST(MtpTransactionEngineOutTest, TransactionIdsAndResponseWaitsFollowTheOperati
     for (const Row& row : rows) {
         SCOPED_TRACE(row.code);
         EXPECT_EQ(engine.engine.run({row.code, {}, nullptr, nullptr}).result, MtpResult::Success);
-        EXPECT_EQ(transport.outTransfers().back(),
+        EXPECT_EQ(lastOf(transport.outTransfers()),
                   containerBytes(1, row.code, row.transactionId, {}));
-        EXPECT_EQ(transport.inTimeouts().back(), row.wait);
+        EXPECT_EQ(lastOf(transport.inTimeouts()), row.wait);
     }
 }
 
