@@ -343,7 +343,7 @@ const OptionInfo optionTable[] = {
      "once part of it is stored. drip-package=MILLISECONDS: it\n"
      "sends its first answer of the package one byte every\n"
      "MILLISECONDS",
-     afterSearch, applyFault, true},
+     afterSearch | bit(Command::SimServer), applyFault, true},
     {"--sim-address", "HOST:PORT", "use a simulated server started by `kavrin sim-server`",
      libraryCommands, applyAddress, true},
     {"--sim-package-base", "URL",

@@ -77,7 +77,16 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::waitForError(const std::string& text, std::chrono::seconds timeout) {
-    const auto found = [&] { return err_.find(text) != std::string::npos; };
+    return waitFor(err_, text, timeout);
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::seconds timeout) {
+    return waitFor(out_, text, timeout);
+}
+
+bool ChildProcess::waitFor(const std::string& collected, const std::string& text,
+                           std::chrono::seconds timeout) {
+    const auto found = [&] { return collected.find(text) != std::string::npos; };
     collect(found, std::chrono::steady_clock::now() + timeout);
     return found();
 }

@@ -25,6 +25,8 @@ public:
     // Collects output until standard error holds `text`; false when the child closed its
     // output or the time ran out first.
     bool waitForError(const std::string& text, std::chrono::seconds timeout);
+    // The same for standard output.
+    bool waitForOutput(const std::string& text, std::chrono::seconds timeout);
     void signal(int number);
     // Collects all output and waits for the end: the exit code, or -1 when the child was killed
     // (after `timeout`) or ended by a signal.
@@ -34,6 +36,8 @@ public:
     const std::string& err() const { return err_; }
 
 private:
+    bool waitFor(const std::string& collected, const std::string& text,
+                 std::chrono::seconds timeout);
     // Reads what the pipes offer until `done` holds, both are closed or the deadline passes.
     void collect(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline);
 

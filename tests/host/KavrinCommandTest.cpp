@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,6 +55,11 @@ protected:
 
     TempDirectory workingDirectory;
 };
+
+std::string readText(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
 
 Json::Value parsed(const std::string& text) {
     Json::Value value;
@@ -108,13 +116,62 @@ TEST_F(KavrinCommandTest, InterruptedDownloadExitsCancelledAndTheNextRunResumes)
     EXPECT_EQ(packageBytesOnDisk(), packageSize);
 }
 
+// Processes on one working directory: each keeps its identifications; one downloads the package
+// while another waits for it, and when the one downloading is killed the other goes on from what
+// is on disk, so that the server sends the package once in all.
+TEST_F(KavrinCommandTest, ProcessesShareAWorkingDirectoryAndOneDownload) {
+    ChildProcess server({KAVRIN_EXECUTABLE, "sim-server", "--sim-package-size",
+                         std::to_string(packageSize), "--sim-fault", "hold-package-at=2000000"});
+    const std::string announced = "Simulated update server on ";
+    ASSERT_TRUE(server.waitForOutput("\nconnect-to", 60s)) << server.err();
+    const auto start = server.out().find(announced) + announced.size();
+    const std::string address = server.out().substr(start, server.out().find('\n') - start);
+    const auto shared = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.end(), {"--sim-address", address});
+        return command(arguments, true);
+    };
+
+    std::set<std::string> identified;
+    for (int round = 0; round < 3; ++round) {
+        ChildProcess first(shared({"identify", "--json"}));
+        ChildProcess second(shared({"identify", "--json"}));
+        for (ChildProcess* identify : {&first, &second}) {
+            ASSERT_EQ(identify->finish(120s), 0) << identify->err();
+            identified.insert(parsed(identify->out())["identificationId"].asString());
+        }
+    }
+    std::set<std::string> stored;
+    const Json::Value cache = parsed(readText(workingDirectory.file("identifiers.cache")));
+    for (const auto& collection : cache["identifierCollections"]) {
+        stored.insert(collection["iicId"].asString());
+    }
+    EXPECT_EQ(stored, identified);
+
+    ChildProcess held(shared({"download", "YAV:0", "--verbose"}));
+    ASSERT_TRUE(held.waitForError("Progress is: 0.670000", 120s)) << held.err();
+    ChildProcess waiting(shared({"download", "YAV:0", "--verbose"}));
+    ASSERT_TRUE(waiting.waitForError("Another session is downloading the package", 120s))
+        << waiting.err();
+    held.signal(SIGKILL);
+    EXPECT_EQ(held.finish(120s), -1);
+    ASSERT_EQ(waiting.finish(120s), 0) << waiting.err();
+    EXPECT_NE(waiting.err().find("checksum verification successful"), std::string::npos);
+    EXPECT_EQ(packageBytesOnDisk(), packageSize);
+    server.signal(SIGINT);
+    ASSERT_EQ(server.finish(60s), 0);
+    EXPECT_NE(server.out().find("Package bytes served: " + std::to_string(packageSize)),
+              std::string::npos)
+        << server.out();
+}
+
 TEST_F(KavrinCommandTest, FileSizeLimitEndsTheDownloadWithTheWriteErrorAndTheNextRunResumes) {
     const uint64_t limit = 1'500'000;
     {
         // As `ulimit -f` leaves it: a write past the limit fails instead of ending kavrin.
         ChildProcess limited(command({"download", "YAV:0"}), limit);
         EXPECT_EQ(limited.finish(120s), 2) << limited.err();
-        EXPECT_NE(limited.err().find("Could not write data to delta file, the disk may be full"), std::string::npos)
+        EXPECT_NE(limited.err().find("Could not write data to delta file, the disk may be full"),
+                  std::string::npos)
             << limited.err();
     }
     EXPECT_EQ(packageBytesOnDisk(), limit);
