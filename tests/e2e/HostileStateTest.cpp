@@ -166,8 +166,8 @@ TEST_F(HostileStateTest, LinksOutOfTheWorkingDirectoryAreNeverFollowed) {
     EXPECT_TRUE(platform::fileSize(workingDirectory.file("identifiers.cache")));
 }
 
-// A "tracking" folder that is a link leads outside the working directory: nothing there is
-// read, sent, deleted or added to, and the update goes on.
+// A "tracking" or "locks" folder that is a link leads outside the working directory: nothing
+// there is read, sent, deleted or added to, and the update goes on.
 TEST_F(HostileStateTest, ATrackingFolderThatIsALinkIsNeitherReadNorWritten) {
     TempDirectory elsewhere;
     const uint64_t yesterday = platform::currentTimeMilliseconds() - 24 * 3600 * 1000;
@@ -183,6 +183,8 @@ TEST_F(HostileStateTest, ATrackingFolderThatIsALinkIsNeitherReadNorWritten) {
     if (!createLink(elsewhere.path(), workingDirectory.file("tracking"), LinkTarget::Directory)) {
         GTEST_SKIP() << "this system cannot make links here";
     }
+    ASSERT_TRUE(
+        createLink(elsewhere.path(), workingDirectory.file("locks"), LinkTarget::Directory));
     const std::string updateId = offerPackage();
     server->injectFault(Endpoint::Tracking, ServerFault::withStatus(500),
                         SimulatedUpdateServer::forever);
@@ -193,6 +195,10 @@ TEST_F(HostileStateTest, ATrackingFolderThatIsALinkIsNeitherReadNorWritten) {
                                  "Tracking folder is a link or no folder, tracking data is "
                                  "neither stored nor resent: " +
                                      workingDirectory.file("tracking")));
+    EXPECT_TRUE(logger->contains(Channel::Error,
+                                 "Locks folder is a link or no folder, sessions that share the "
+                                 "working directory are not kept apart: " +
+                                     workingDirectory.file("locks")));
     for (const auto& received : server->trackingDocuments()) {
         EXPECT_FALSE(received.document.isMember("marker"));
     }

@@ -152,6 +152,18 @@ TEST_F(ResendStoreTest, APassTriesItsLimitOfTheOldestDocuments) {
     EXPECT_TRUE(sent.empty());
 }
 
+// One session at a time resends: while another holds the lock, a pass sends nothing.
+TEST_F(ResendStoreTest, APassWaitsItsTurnWhileAnotherSessionResends) {
+    store("doc", day, day);
+    auto other = platform::FileLock::open(directory.path() + "/locks/tracking");
+    ASSERT_TRUE(other && other->tryLock());
+    EXPECT_EQ(pass(true), 0u);
+    EXPECT_TRUE(logger->contains("Another session is resending the stored tracking data"));
+    other.reset();
+    EXPECT_EQ(pass(true), 1u);
+    EXPECT_TRUE(storedNames().empty());
+}
+
 TEST_F(ResendStoreTest, SavingNeverLosesTheOldFileNorThrows) {
     store("n", day, day);
     const auto before = platform::readFile(resendPath("n"));
