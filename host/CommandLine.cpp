@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ExitCodes.h"
+#include "SimulatedServer.h"
 #include "VersionText.h"
 
 #ifndef KAVRIN_HOST_VERSION
@@ -124,6 +125,7 @@ constexpr uint64_t mostBytes = 999'999'999'999'999;
 constexpr uint64_t mostSeconds = 24 * 60 * 60;
 constexpr uint64_t mostBytesPerSecond = 1'000'000'000;
 constexpr uint64_t mostMilliseconds = 60'000;
+constexpr uint64_t mostPhones = 32;
 
 uint64_t wholeNumber(const std::string& option, const std::string& text, const char* unit,
                      uint64_t most) {
@@ -266,6 +268,29 @@ const OptionInfo optionTable[] = {
      "the phone: sim (default, the simulated phone), usb (the only\n"
      "MTP phone attached by USB), usb:SERIAL or usb:BUS:ADDRESS",
      libraryCommands, applyPhone, false},
+    {"--all", nullptr,
+     "update every MTP phone attached by USB at once; with\n"
+     "--phone sim, several simulated phones (--sim-phones)",
+     bit(Command::Update), [](HostOptions& o, const std::string&) { o.all = true; }, false},
+    {"--sim-phones", "N",
+     "update N simulated phones at once (1 to " + std::to_string(mostPhones) +
+         "; --all --phone sim\nupdates " + std::to_string(SimulationOptions{}.phones) + ")",
+     bit(Command::Update),
+     [](HostOptions& o, const std::string& v) {
+         o.all = true;
+         o.simulation.phones =
+             static_cast<unsigned>(wholeNumber("--sim-phones", v, "phones", mostPhones));
+     },
+     false},
+    {"--sim-models", "N",
+     "the simulated phones of --all take turns in N models,\n"
+     "each offered a package of its own: 1 or 2 (default 2)",
+     bit(Command::Update),
+     [](HostOptions& o, const std::string& v) {
+         o.simulation.models = static_cast<unsigned>(
+             wholeNumber("--sim-models", v, "models", std::size(SimulatedServer::models)));
+     },
+     false},
     {"--detach-kernel-driver", nullptr,
      "detach a kernel driver that holds the USB phone's MTP\ninterface", libraryCommands,
      [](HostOptions& o, const std::string&) { o.detachKernelDriver = true; }, false},
@@ -467,7 +492,28 @@ Command commandOf(const std::string& word) {
     return *command;
 }
 
-void checkCombination(const HostOptions& options, const std::vector<const OptionInfo*>& given) {
+bool isGiven(const std::vector<const OptionInfo*>& given, const std::string& name) {
+    return std::any_of(given.begin(), given.end(),
+                       [&](const OptionInfo* option) { return option->name == name; });
+}
+
+// `update --all` takes the phones attached by USB unless the simulated ones are asked for.
+void choosePhonesOfAll(HostOptions& options, const std::vector<const OptionInfo*>& given) {
+    const bool simulated = isGiven(given, "--sim-phones");
+    if (!isGiven(given, "--phone")) {
+        options.phone = options.all && !simulated ? "usb" : options.phone;
+    } else if (simulated && options.phone != "sim") {
+        throw UsageError("--sim-phones applies to the simulated phone only");
+    } else if (options.all && options.phone != "sim" && options.phone != "usb") {
+        throw UsageError("--all updates every phone: --phone takes sim or usb with it, not '" +
+                         options.phone + "'");
+    }
+    if (isGiven(given, "--sim-models") && !(options.all && options.phone == "sim")) {
+        throw UsageError("--sim-models applies to several simulated phones (--sim-phones)");
+    }
+}
+
+void checkCombination(HostOptions& options, const std::vector<const OptionInfo*>& given) {
     const std::string name = CommandLine::commandName(options.command);
     for (const OptionInfo* option : given) {
         if ((option->commands & bit(options.command)) == 0) {
@@ -477,6 +523,7 @@ void checkCombination(const HostOptions& options, const std::vector<const Option
             throw UsageError(std::string(option->name) + " needs --server sim");
         }
     }
+    choosePhonesOfAll(options, given);
     const bool simulatedPhone = options.phone == "sim";
     for (const OptionInfo* option : given) {
         if (!simulatedPhone && std::string(option->name) == "--sim-api") {
