@@ -46,6 +46,7 @@ int AllPhones::run() {
     std::vector<std::unique_ptr<kv::Kavrin>> objects;
     for (const PhoneTarget& phone : phones) {
         rows.push_back(board->addRow(phone.serial, phone.model));
+        rowOf_[phone.deviceId] = rows.back();
         objects.push_back(CreateKavrin());
         cancelSwitch_.add(*objects.back());
     }
@@ -75,7 +76,7 @@ std::vector<PhoneTarget> AllPhones::targets() {
         }
         return phones;
     }
-    usb_ = usbProvider(options_, console_);
+    usb_ = usbProvider(options_, [this](const std::string& line) { diagnose(line); });
     for (const kvusb::AttachedPhone& phone : usb_->phones()) {
         phones.push_back(usbPhone(usb_, phone));
     }
@@ -116,6 +117,16 @@ PhoneOutcome AllPhones::updateOne(const PhoneTarget& target, kv::Kavrin& kavrin,
 
 bool AllPhones::connect(const PhoneTarget& target, std::string& problem) const {
     return !usb_ || usb_->connect(target.deviceId, problem);
+}
+
+void AllPhones::diagnose(const std::string& line) const {
+    for (const auto& [deviceId, row] : rowOf_) {
+        if (line.rfind(deviceId + ": ", 0) == 0) {
+            row->line("kavrin: USB phone " + line);
+            return;
+        }
+    }
+    console_->line("kavrin: USB phone " + line);
 }
 
 void AllPhones::report(const std::vector<PhoneOutcome>& outcomes) const {

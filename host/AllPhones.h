@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "CancelSwitch.h"
@@ -39,11 +41,15 @@ private:
     // Opens a USB phone now, so that one kavrin cannot open fails before its session.
     bool connect(const PhoneTarget& target, std::string& problem) const;
     void report(const std::vector<PhoneOutcome>& outcomes) const;
+    // A line of the USB provider, on the row of the phone it names.
+    void diagnose(const std::string& line) const;
 
     const HostOptions& options_;
     const std::shared_ptr<Console> console_;
     const SessionSetup setup_;
     const UpdateFlow flow_;
+    // Filled before the phones' threads start; outlives the provider, whose lines it takes.
+    std::map<std::string, std::shared_ptr<PhoneRow>> rowOf_;
     std::shared_ptr<kvusb::UsbMtpProvider> usb_;
     CancelSwitch cancelSwitch_;
 };

@@ -224,7 +224,9 @@ PhoneTarget Commands::connectPhone() const {
 }
 
 PhoneTarget Commands::usbPhone() const {
-    const auto provider = usbProvider(options_, console_);
+    const auto provider = usbProvider(options_, [console = console_](const std::string& line) {
+        console->line("kavrin: USB phone " + line);
+    });
     const std::string deviceId =
         options_.phone == "usb" ? onlyPhone(provider->phones()) : options_.phone;
     std::string problem;

@@ -44,13 +44,11 @@ std::string numbered(const char* format, uint64_t value) {
 
 }  // namespace
 
-std::shared_ptr<kvusb::UsbMtpProvider> usbProvider(const HostOptions& options,
-                                                   const std::shared_ptr<Console>& console) {
+std::shared_ptr<kvusb::UsbMtpProvider> usbProvider(
+    const HostOptions& options, std::function<void(const std::string& line)> diagnostics) {
     kvusb::UsbMtpProvider::Options usb;
     usb.detachKernelDriver = options.detachKernelDriver;
-    usb.diagnostics = [console](const std::string& line) {
-        console->line("kavrin: USB phone " + line);
-    };
+    usb.diagnostics = std::move(diagnostics);
     return std::make_shared<kvusb::UsbMtpProvider>(std::move(usb));
 }
 

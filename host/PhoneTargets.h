@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,9 +21,10 @@ struct PhoneTarget {
     std::string model;
 };
 
-// The provider for phones attached by USB, its diagnostics written to the console.
-std::shared_ptr<kvusb::UsbMtpProvider> usbProvider(const HostOptions& options,
-                                                   const std::shared_ptr<Console>& console);
+// The provider for phones attached by USB; `diagnostics` takes its lines ("usb:SERIAL: what the
+// phone did").
+std::shared_ptr<kvusb::UsbMtpProvider> usbProvider(
+    const HostOptions& options, std::function<void(const std::string& line)> diagnostics);
 PhoneTarget usbPhone(std::shared_ptr<kvusb::UsbMtpProvider> provider,
                      const kvusb::AttachedPhone& phone);
 
