@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -49,19 +50,32 @@ int AllPhones::run() {
         rowOf_[phone.deviceId] = rows.back();
         objects.push_back(CreateKavrin());
         cancelSwitch_.add(*objects.back());
+        if (usb_) {
+            cancelSwitch_.add([usb = usb_, id = phone.deviceId] { usb->cancel(id); });
+        }
     }
     SharedPackages packages(phones.size());
     std::vector<PhoneOutcome> outcomes(phones.size());
     {
         InterruptWatcher watcher(console_, [this] { cancelSwitch_.cancel(); });
         std::vector<std::thread> threads;
-        for (std::size_t i = 0; i < phones.size(); ++i) {
-            threads.emplace_back(
-                [&, i] { outcomes[i] = updateOne(phones[i], *objects[i], rows[i], packages); });
+        const auto joinAll = [&threads] {
+            for (std::thread& thread : threads) {
+                thread.join();
+            }
+        };
+        try {
+            for (std::size_t i = 0; i < phones.size(); ++i) {
+                threads.emplace_back(
+                    [&, i] { outcomes[i] = updateOne(phones[i], *objects[i], rows[i], packages); });
+            }
+        } catch (const std::system_error&) {
+            // No thread for the next phone: the phones that started stop, and kavrin says why.
+            cancelSwitch_.cancel();
+            joinAll();
+            throw;
         }
-        for (std::thread& thread : threads) {
-            thread.join();
-        }
+        joinAll();
     }
     board->finish();
     report(outcomes);
@@ -93,7 +107,7 @@ PhoneOutcome AllPhones::updateOne(const PhoneTarget& target, kv::Kavrin& kavrin,
     outcome.model = target.model;
     SharedPackages::Claim claim(packages);
     try {
-        if (connect(target, outcome.problem)) {
+        if (open(target, outcome)) {
             outcome.versionBefore = softwareVersion(*target.provider, target.deviceId);
             UpdateSteps steps(row, kavrin, cancelSwitch_);
             const auto logger = std::make_shared<ConsoleLogger>(row, options_.verbose);
@@ -115,8 +129,18 @@ PhoneOutcome AllPhones::updateOne(const PhoneTarget& target, kv::Kavrin& kavrin,
     return outcome;
 }
 
-bool AllPhones::connect(const PhoneTarget& target, std::string& problem) const {
-    return !usb_ || usb_->connect(target.deviceId, problem);
+bool AllPhones::open(const PhoneTarget& target, PhoneOutcome& outcome) const {
+    std::string problem;
+    if (!cancelSwitch_.cancelled() && (!usb_ || usb_->connect(target.deviceId, problem))) {
+        return true;
+    }
+    outcome.failedStep = "opening the phone";
+    if (cancelSwitch_.cancelled()) {
+        outcome.record.result = Result::Cancelled;
+    } else {
+        outcome.problem = problem;
+    }
+    return false;
 }
 
 void AllPhones::diagnose(const std::string& line) const {

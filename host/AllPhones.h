@@ -38,8 +38,9 @@ private:
     std::vector<PhoneTarget> targets();
     PhoneOutcome updateOne(const PhoneTarget& target, kv::Kavrin& kavrin,
                            const std::shared_ptr<PhoneRow>& row, SharedPackages& packages) const;
-    // Opens a USB phone now, so that one kavrin cannot open fails before its session.
-    bool connect(const PhoneTarget& target, std::string& problem) const;
+    // Opens a USB phone now, so that one kavrin cannot open fails before its session; false,
+    // with the reason in the outcome, when it cannot be opened or the update is cancelled.
+    bool open(const PhoneTarget& target, PhoneOutcome& outcome) const;
     void report(const std::vector<PhoneOutcome>& outcomes) const;
     // A line of the USB provider, on the row of the phone it names.
     void diagnose(const std::string& line) const;

@@ -1,15 +1,21 @@
 #include "CancelSwitch.h"
 
+#include <utility>
+
 namespace kvhost {
 
 void CancelSwitch::add(kv::Kavrin& kavrin) {
-    objects_.push_back(&kavrin);
+    cancels_.push_back([&kavrin] { kavrin.Cancel(); });
+}
+
+void CancelSwitch::add(std::function<void()> cancel) {
+    cancels_.push_back(std::move(cancel));
 }
 
 void CancelSwitch::cancel() {
     cancelled_ = true;
-    for (kv::Kavrin* kavrin : objects_) {
-        kavrin->Cancel();
+    for (const auto& cancel : cancels_) {
+        cancel();
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "kavrin/Kavrin.h"
@@ -12,15 +13,17 @@ namespace kvhost {
 // progress bar cancels again the operation it watches if the first Cancel came just before it.
 class CancelSwitch {
 public:
-    // Before any thread that may call `cancel` starts.
+    // Both before any thread that may call `cancel` starts.
     void add(kv::Kavrin& kavrin);
-    // Cancels every library object added.
+    // Something else that `cancel` ends: a USB phone being opened before its session.
+    void add(std::function<void()> cancel);
+    // Cancels everything added.
     void cancel();
     bool cancelled() const { return cancelled_; }
 
 private:
     std::atomic<bool> cancelled_{false};
-    std::vector<kv::Kavrin*> objects_;
+    std::vector<std::function<void()>> cancels_;
 };
 
 }  // namespace kvhost

@@ -34,9 +34,12 @@ std::string PhoneOutcome::summary() const {
     if (code == 0) {
         return result();
     }
-    const std::string what = !problem.empty()     ? "the phone could not be opened"
-                             : failedStep.empty() ? reason()
-                                                  : failedStep + " failed: " + reason();
+    std::string what;
+    if (!problem.empty()) {
+        what = failedStep.empty() ? "kavrin could not update the phone" : failedStep + " failed";
+    } else {
+        what = failedStep.empty() ? reason() : failedStep + " failed: " + reason();
+    }
     return what + " (" + std::to_string(code) + ")";
 }
 

@@ -14,7 +14,7 @@ struct PhoneOutcome {
     // Empty when the phone does not say.
     std::string versionBefore;
     UpdateRecord record;
-    // The step that failed, as UpdateSteps names it ("the transfer").
+    // The step that failed, as UpdateSteps names it ("the transfer"), or "opening the phone".
     std::string failedStep;
     // Why the phone could not be updated at all (it could not be opened), empty otherwise.
     std::string problem;
