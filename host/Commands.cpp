@@ -111,14 +111,18 @@ int Commands::serveUntilInterrupted() {
 
 int Commands::runOnLibrary() {
     createWorkingDirectory(options_.workingDirectory);
-    const int exitCode =
-        options_.all ? AllPhones(options_, console_, server_.get()).run() : runOnOnePhone();
+    const int exitCode = options_.all ? runOnAllPhones() : runOnOnePhone();
     if (options_.verbose && server_) {
         for (const std::string& line : server_->requestLog()) {
             console_->line("simulated server: " + line);
         }
     }
     return exitCode;
+}
+
+int Commands::runOnAllPhones() {
+    AllPhones phones(options_, console_, server_.get());
+    return phones.run();
 }
 
 int Commands::runOnOnePhone() {

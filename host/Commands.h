@@ -35,6 +35,7 @@ private:
     int listDevices();
     int runOnLibrary();
     int runOnOnePhone();
+    int runOnAllPhones();
     int runSteps(UpdateSteps& steps);
     Result identify(UpdateSteps& steps);
     Result imei(UpdateSteps& steps);

@@ -150,9 +150,13 @@ TEST_F(KavrinCommandTest, DripFedPackageFailsItsRequestAndTheRetryResumesIt) {
     EXPECT_EQ(packageBytesOnDisk(), packageSize);
 }
 
+// `update --all`: several phones on threads of their own, in one process (label concurrency, so
+// that a ThreadSanitizer build of kavrin runs them too).
+class KavrinAllPhonesConcurrencyTest : public KavrinCommandTest {};
+
 // Four simulated phones of two models: one download per package for the phones that share it,
 // and every line a phone writes names it.
-TEST_F(KavrinCommandTest, SimulatedPhonesUpdateAtOnceWithOneDownloadPerPackage) {
+TEST_F(KavrinAllPhonesConcurrencyTest, SimulatedPhonesUpdateAtOnceWithOneDownloadPerPackage) {
     const Outcome all =
         run({"update", "--sim-phones", "4", "--sim-api", "legacy", "--json", "--verbose"});
     ASSERT_EQ(all.exitCode, 0) << all.err;
@@ -186,7 +190,7 @@ TEST_F(KavrinCommandTest, SimulatedPhonesUpdateAtOnceWithOneDownloadPerPackage) 
 
 // Ctrl-C cancels every phone, those still waiting for a package shared with another included;
 // what was downloaded stays, and the next run resumes it once for all of them.
-TEST_F(KavrinCommandTest, CtrlCCancelsEveryPhoneAndTheNextRunResumesTheSharedPackage) {
+TEST_F(KavrinAllPhonesConcurrencyTest, CtrlCCancelsEveryPhoneAndTheNextRunResumesTheSharedPackage) {
     const std::vector<std::string> four{"update", "--sim-phones", "4", "--sim-models", "1"};
     {
         auto arguments = four;
