@@ -70,7 +70,9 @@ constexpr CommandInfo commands[] = {
      "Identifies the phone and prints the IMEI the library calculates for it.\n"},
     {Command::Update, "update", "", "run a whole update with the first delta update offered",
      "Identifies the phone, searches, then downloads, transfers and installs the first delta\n"
-     "update offered, and for a legacy phone reads the final result after its reboot.\n"},
+     "update offered, and for a legacy phone reads the final result after its reboot. With\n"
+     "--all, does so for every MTP phone attached by USB at once, each on a thread of its\n"
+     "own, and ends with a table of how each went.\n"},
     {Command::SimServer, "sim-server", "", "run the simulated update server until Ctrl-C",
      "Starts the simulated update server on 127.0.0.1 and prints its port and the libcurl\n"
      "connect-to entries that reach it. For tests and benchmarks: other kavrin processes use\n"
@@ -78,8 +80,9 @@ constexpr CommandInfo commands[] = {
      "package bytes it served.\n"},
     {Command::Devices, "devices", "", "list the MTP phones attached by USB",
      "Lists the phones attached by USB that offer MTP, with their vendor and product ids,\n"
-     "manufacturer, model, serial number and the id that --phone takes. Says so when there\n"
-     "is none. A phone kavrin may not open is listed with the reason.\n"},
+     "manufacturer, model, serial number and the id that --phone takes, and which of them\n"
+     "`kavrin update --all` updates. Says so when there is none. A phone kavrin may not\n"
+     "open is listed with the reason.\n"},
 };
 
 template <typename Value>
