@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ExitCodes.h"
+#include "SimulatedServer.h"
 #include "VersionText.h"
 
 #ifndef KAVRIN_HOST_VERSION
@@ -69,7 +70,9 @@ constexpr CommandInfo commands[] = {
      "Identifies the phone and prints the IMEI the library calculates for it.\n"},
     {Command::Update, "update", "", "run a whole update with the first delta update offered",
      "Identifies the phone, searches, then downloads, transfers and installs the first delta\n"
-     "update offered, and for a legacy phone reads the final result after its reboot.\n"},
+     "update offered, and for a legacy phone reads the final result after its reboot. With\n"
+     "--all, does so for every MTP phone attached by USB at once, each on a thread of its\n"
+     "own, and ends with a table of how each went.\n"},
     {Command::SimServer, "sim-server", "", "run the simulated update server until Ctrl-C",
      "Starts the simulated update server on 127.0.0.1 and prints its port and the libcurl\n"
      "connect-to entries that reach it. For tests and benchmarks: other kavrin processes use\n"
@@ -77,8 +80,9 @@ constexpr CommandInfo commands[] = {
      "package bytes it served.\n"},
     {Command::Devices, "devices", "", "list the MTP phones attached by USB",
      "Lists the phones attached by USB that offer MTP, with their vendor and product ids,\n"
-     "manufacturer, model, serial number and the id that --phone takes. Says so when there\n"
-     "is none. A phone kavrin may not open is listed with the reason.\n"},
+     "manufacturer, model, serial number and the id that --phone takes, and which of them\n"
+     "`kavrin update --all` updates. Says so when there is none. A phone kavrin may not\n"
+     "open is listed with the reason.\n"},
 };
 
 template <typename Value>
@@ -124,6 +128,7 @@ constexpr uint64_t mostBytes = 999'999'999'999'999;
 constexpr uint64_t mostSeconds = 24 * 60 * 60;
 constexpr uint64_t mostBytesPerSecond = 1'000'000'000;
 constexpr uint64_t mostMilliseconds = 60'000;
+constexpr uint64_t mostPhones = 32;
 
 uint64_t wholeNumber(const std::string& option, const std::string& text, const char* unit,
                      uint64_t most) {
@@ -266,6 +271,29 @@ const OptionInfo optionTable[] = {
      "the phone: sim (default, the simulated phone), usb (the only\n"
      "MTP phone attached by USB), usb:SERIAL or usb:BUS:ADDRESS",
      libraryCommands, applyPhone, false},
+    {"--all", nullptr,
+     "update every MTP phone attached by USB at once; with\n"
+     "--phone sim, several simulated phones (--sim-phones)",
+     bit(Command::Update), [](HostOptions& o, const std::string&) { o.all = true; }, false},
+    {"--sim-phones", "N",
+     "update N simulated phones at once (1 to " + std::to_string(mostPhones) +
+         "; --all --phone sim\nupdates " + std::to_string(SimulationOptions{}.phones) + ")",
+     bit(Command::Update),
+     [](HostOptions& o, const std::string& v) {
+         o.all = true;
+         o.simulation.phones =
+             static_cast<unsigned>(wholeNumber("--sim-phones", v, "phones", mostPhones));
+     },
+     false},
+    {"--sim-models", "N",
+     "the simulated phones of --all take turns in N models,\n"
+     "each offered a package of its own: 1 or 2 (default 2)",
+     bit(Command::Update),
+     [](HostOptions& o, const std::string& v) {
+         o.simulation.models = static_cast<unsigned>(
+             wholeNumber("--sim-models", v, "models", std::size(SimulatedServer::models)));
+     },
+     false},
     {"--detach-kernel-driver", nullptr,
      "detach a kernel driver that holds the USB phone's MTP\ninterface", libraryCommands,
      [](HostOptions& o, const std::string&) { o.detachKernelDriver = true; }, false},
@@ -467,7 +495,28 @@ Command commandOf(const std::string& word) {
     return *command;
 }
 
-void checkCombination(const HostOptions& options, const std::vector<const OptionInfo*>& given) {
+bool isGiven(const std::vector<const OptionInfo*>& given, const std::string& name) {
+    return std::any_of(given.begin(), given.end(),
+                       [&](const OptionInfo* option) { return option->name == name; });
+}
+
+// `update --all` takes the phones attached by USB unless the simulated ones are asked for.
+void choosePhonesOfAll(HostOptions& options, const std::vector<const OptionInfo*>& given) {
+    const bool simulated = isGiven(given, "--sim-phones");
+    if (!isGiven(given, "--phone")) {
+        options.phone = options.all && !simulated ? "usb" : options.phone;
+    } else if (simulated && options.phone != "sim") {
+        throw UsageError("--sim-phones applies to the simulated phone only");
+    } else if (options.all && options.phone != "sim" && options.phone != "usb") {
+        throw UsageError("--all updates every phone: --phone takes sim or usb with it, not '" +
+                         options.phone + "'");
+    }
+    if (isGiven(given, "--sim-models") && !(options.all && options.phone == "sim")) {
+        throw UsageError("--sim-models applies to several simulated phones (--sim-phones)");
+    }
+}
+
+void checkCombination(HostOptions& options, const std::vector<const OptionInfo*>& given) {
     const std::string name = CommandLine::commandName(options.command);
     for (const OptionInfo* option : given) {
         if ((option->commands & bit(options.command)) == 0) {
@@ -477,6 +526,7 @@ void checkCombination(const HostOptions& options, const std::vector<const Option
             throw UsageError(std::string(option->name) + " needs --server sim");
         }
     }
+    choosePhonesOfAll(options, given);
     const bool simulatedPhone = options.phone == "sim";
     for (const OptionInfo* option : given) {
         if (!simulatedPhone && std::string(option->name) == "--sim-api") {

@@ -31,6 +31,9 @@ enum class ServerChoice { Sim, Test, Stage, SysTest, Release };
 // Settings of the simulated phone and server, some of them for tests only.
 struct SimulationOptions {
     kvtest::SimulatedPhone::Kind phoneKind = kvtest::SimulatedPhone::Kind::GotaV4;
+    // The simulated phones that `update --all` updates, and how many models they take turns in.
+    unsigned phones = 4;
+    unsigned models = 2;
     uint64_t packageSize = 128ull << 20;
     // The server stops sending the package at this byte until the process is cancelled.
     std::optional<uint64_t> holdPackageAt;
@@ -63,6 +66,8 @@ struct HostOptions {
     TransferLimits transferLimits;
     // "sim", "usb" (the only MTP phone attached), "usb:SERIAL" or "usb:BUS:ADDRESS".
     std::string phone = "sim";
+    // `update --all`: every phone attached by USB (phone "usb"), or several simulated ones.
+    bool all = false;
     // Detach a kernel driver that holds the phone's MTP interface.
     bool detachKernelDriver = false;
     SimulationOptions simulation;

@@ -1,6 +1,5 @@
 #include "Commands.h"
 
-#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -10,12 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "AllPhones.h"
+#include "CancelSwitch.h"
 #include "ConsoleLogger.h"
-#include "CurlHttpProvider.h"
 #include "ExitCodes.h"
 #include "HostError.h"
 #include "InterruptWatcher.h"
-#include "SimulatedPhone.h"
+#include "SessionSetup.h"
+#include "UpdateFlow.h"
 #include "UsbMtpProvider.h"
 
 namespace kvhost {
@@ -23,25 +24,6 @@ namespace kvhost {
 namespace {
 
 using Result = kv::Kavrin::Result;
-using Update = kv::Kavrin::UpdateMetadata;
-
-constexpr int32_t imageUpdate = 1;
-constexpr int32_t legacyDeltaUpdate = 0;
-
-kv::Kavrin::Server environmentOf(ServerChoice server) {
-    switch (server) {
-        case ServerChoice::Stage:
-            return kv::Kavrin::Server::Stage;
-        case ServerChoice::SysTest:
-            return kv::Kavrin::Server::SysTest;
-        case ServerChoice::Release:
-            return kv::Kavrin::Server::Release;
-        case ServerChoice::Sim:
-        case ServerChoice::Test:
-            break;
-    }
-    return kv::Kavrin::Server::Test;
-}
 
 std::vector<uint8_t> readCapabilityFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -73,17 +55,10 @@ std::string onlyPhone(const std::vector<kvusb::AttachedPhone>& phones) {
             ids += (ids.empty() ? "" : ", ") + phone.id;
         }
         throw HostError(std::to_string(phones.size()) + " MTP phones are attached (" + ids +
-                        "): choose one with --phone usb:SERIAL or --phone usb:BUS:ADDRESS");
+                        "): choose one with --phone usb:SERIAL or --phone usb:BUS:ADDRESS, or "
+                        "update them all with --all");
     }
     return phones.front().id;
-}
-
-std::string offeredIds(const std::vector<Update>& updates) {
-    std::string ids;
-    for (const Update& update : updates) {
-        ids += (ids.empty() ? "" : ", ") + update.id;
-    }
-    return ids.empty() ? "none" : ids;
 }
 
 }  // namespace
@@ -136,35 +111,44 @@ int Commands::serveUntilInterrupted() {
 
 int Commands::runOnLibrary() {
     createWorkingDirectory(options_.workingDirectory);
-    const kv::Kavrin::SessionParameters parameters = sessionParameters();
-    const std::unique_ptr<kv::Kavrin> kavrin = CreateKavrin();
-    Result result = Result::Ok;
-    {
-        UpdateSteps steps(console_, *kavrin);
-        InterruptWatcher watcher(console_, [&kavrin] { kavrin->Cancel(); });
-        result = steps.open(parameters);
-        if (result == Result::Ok) {
-            result = runSteps(steps);
-        }
-    }
+    const int exitCode = options_.all ? runOnAllPhones() : runOnOnePhone();
     if (options_.verbose && server_) {
         for (const std::string& line : server_->requestLog()) {
             console_->line("simulated server: " + line);
         }
     }
-    return ExitCodes::of(result);
+    return exitCode;
 }
 
-Result Commands::runSteps(UpdateSteps& steps) {
+int Commands::runOnAllPhones() {
+    AllPhones phones(options_, console_, server_.get());
+    return phones.run();
+}
+
+int Commands::runOnOnePhone() {
+    const PhoneTarget phone = connectPhone();
+    const auto logger = std::make_shared<ConsoleLogger>(console_, options_.verbose);
+    const kv::Kavrin::SessionParameters parameters =
+        SessionSetup(options_, server_.get()).parameters(phone, logger);
+    const std::unique_ptr<kv::Kavrin> kavrin = CreateKavrin();
+    CancelSwitch cancelSwitch;
+    cancelSwitch.add(*kavrin);
+    UpdateSteps steps(console_, *kavrin, cancelSwitch);
+    InterruptWatcher watcher(console_, [&cancelSwitch] { cancelSwitch.cancel(); });
+    const Result opened = steps.open(parameters);
+    return opened == Result::Ok ? runSteps(steps) : ExitCodes::of(opened);
+}
+
+int Commands::runSteps(UpdateSteps& steps) {
     switch (options_.command) {
         case Command::Identify:
-            return identify(steps);
+            return ExitCodes::of(identify(steps));
         case Command::Imei:
-            return imei(steps);
+            return ExitCodes::of(imei(steps));
         case Command::Updates:
-            return listUpdates(steps);
+            return ExitCodes::of(listUpdates(steps));
         case Command::Result:
-            return finalResult(steps);
+            return ExitCodes::of(finalResult(steps));
         case Command::Update:
             return update(steps);
         case Command::Download:
@@ -174,7 +158,7 @@ Result Commands::runSteps(UpdateSteps& steps) {
         case Command::Devices:
             break;
     }
-    return updateStep(steps);
+    return ExitCodes::of(UpdateFlow(options_, server_.get()).upToStep(steps, *console_));
 }
 
 Result Commands::identify(UpdateSteps& steps) {
@@ -230,153 +214,30 @@ Result Commands::finalResult(UpdateSteps& steps) {
     return result;
 }
 
-Result Commands::update(UpdateSteps& steps) {
-    Update update;
-    Result result = findUpdate(steps, update);
-    if (result == Result::Ok && update.id.empty()) {
-        console_->line("kavrin: no delta update is offered to this phone: nothing to do");
-        return Result::Ok;
+int Commands::update(UpdateSteps& steps) {
+    const UpdateRecord record =
+        UpdateFlow(options_, server_.get()).whole(steps, *console_, nullptr);
+    if (record.result == Result::Ok && !record.update.id.empty()) {
+        printer_.finalResult(record.finalResult ? &*record.finalResult : nullptr, record.update.id);
     }
-    if (result == Result::Ok) {
-        result = advance(steps, update, Command::Install);
-    }
-    if (result != Result::Ok) {
-        return result;
-    }
-    if (update.type != legacyDeltaUpdate) {
-        printer_.finalResult(nullptr, update.id);
-        return result;
-    }
-    kv::Kavrin::FinalResult read;
-    result = steps.finalResult(options_.keepPackage, read);
-    if (result == Result::Ok) {
-        printer_.finalResult(&read, update.id);
-    }
-    return result;
+    return record.exitCode();
 }
 
-Result Commands::updateStep(UpdateSteps& steps) {
-    Update update;
-    Result result = findUpdate(steps, update);
-    if (result == Result::Ok && update.id.empty()) {
-        return Result::IllegalArgument;
-    }
-    if (result == Result::Ok) {
-        result = advance(steps, update, options_.command);
-    }
-    if (result == Result::Ok && options_.command == Command::Install &&
-        update.type == legacyDeltaUpdate) {
-        console_->line(
-            "kavrin: the phone reboots to install; `kavrin update` reads its final "
-            "result in one process");
-    }
-    return result;
+PhoneTarget Commands::connectPhone() const {
+    return options_.phone == "sim" ? simulatedPhone(options_.simulation, 1) : usbPhone();
 }
 
-Result Commands::findUpdate(UpdateSteps& steps, Update& update) {
-    std::string identificationId;
-    std::vector<Update> updates;
-    Result result = steps.identify(identificationId);
-    if (result == Result::Ok) {
-        result = steps.search(identificationId, updates);
-    }
-    if (result != Result::Ok) {
-        return result;
-    }
-    const bool firstDelta = options_.command == Command::Update;
-    const auto found = std::find_if(updates.begin(), updates.end(), [&](const Update& offered) {
-        return firstDelta ? offered.type != imageUpdate : offered.id == options_.updateId;
-    });
-    if (found != updates.end()) {
-        update = *found;
-    } else if (!firstDelta) {
-        console_->line("kavrin: update " + options_.updateId +
-                       " is not offered to this phone (offered: " + offeredIds(updates) + ")");
-    }
-    return result;
-}
-
-Result Commands::advance(UpdateSteps& steps, const Update& update, Command lastStep) {
-    Result result = steps.download(update, holdMilestone());
-    if (result != Result::Ok || lastStep == Command::Download) {
-        return result;
-    }
-    result = steps.transfer(update);
-    if (result != Result::Ok || lastStep == Command::Transfer) {
-        return result;
-    }
-    return steps.install(update, options_.keepPackage);
-}
-
-ProgressBar::Milestone Commands::holdMilestone() const {
-    const auto holdAt = options_.simulation.holdPackageAt;
-    if (!holdAt || !server_) {
-        return {};
-    }
-    // Announced once the library has stored a part of the package (GetProgress reports 1.0
-    // before the download starts), so that a cancellation now leaves bytes to resume from.
-    const SimulatedServer* server = server_.get();
-    return {[server, holdAt](double fraction) {
-                return fraction > 0.0 && fraction < 1.0 && server->packageBytesServed() >= *holdAt;
-            },
-            "kavrin: the simulated server holds the package at byte " + std::to_string(*holdAt)};
-}
-
-kv::Kavrin::SessionParameters Commands::sessionParameters() const {
-    kv::Kavrin::SessionParameters parameters;
-    parameters.logger = std::make_shared<ConsoleLogger>(console_, options_.verbose);
-    parameters.httpProvider = httpProvider();
-    const Phone phone = connectPhone();
-    parameters.mtpProvider = phone.provider;
-    parameters.deviceId = phone.deviceId;
-    parameters.workingDirectory = options_.workingDirectory;
-    parameters.yavServer = parameters.zuntServer = environmentOf(options_.server);
-    parameters.language = options_.language;
-    parameters.buildVariant = options_.buildVariant;
-    parameters.certificateChoice = options_.certificate;
-    parameters.clientName = options_.clientName;
-    parameters.clientVersion = options_.clientVersion;
-    return parameters;
-}
-
-std::shared_ptr<kv::HttpProvider> Commands::httpProvider() const {
-    CurlHttpProvider::Options options;
-    options.limits = options_.transferLimits;
-    if (server_) {
-        options.connectTo = server_->connectTo();
-        options.trustedCertificatesPem = server_->trustedCertificatePem();
-    }
-    return std::make_shared<CurlHttpProvider>(std::move(options));
-}
-
-Commands::Phone Commands::connectPhone() const {
-    return options_.phone == "sim" ? simulatedPhone() : usbPhone();
-}
-
-Commands::Phone Commands::usbPhone() const {
-    kvusb::UsbMtpProvider::Options usb;
-    usb.detachKernelDriver = options_.detachKernelDriver;
-    usb.diagnostics = [console = console_](const std::string& line) {
+PhoneTarget Commands::usbPhone() const {
+    const auto provider = usbProvider(options_, [console = console_](const std::string& line) {
         console->line("kavrin: USB phone " + line);
-    };
-    auto provider = std::make_shared<kvusb::UsbMtpProvider>(std::move(usb));
+    });
     const std::string deviceId =
         options_.phone == "usb" ? onlyPhone(provider->phones()) : options_.phone;
     std::string problem;
     if (!provider->connect(deviceId, problem)) {
         throw HostError(problem);
     }
-    return {provider, deviceId};
-}
-
-Commands::Phone Commands::simulatedPhone() const {
-    auto phone = std::make_shared<kvtest::SimulatedPhone>(options_.simulation.phoneKind);
-    // Large packages: keep their size and digest, not their bytes.
-    phone->setTransferMode(kvtest::SimulatedPhone::TransferMode::DigestOnly);
-    phone->setTransferChunkSize(1 << 20);
-    phone->installOnVerify({SimulatedServer::targetVersion,
-                            kvtest::SimulatedPhone::FotaStatus::withReport(0, "update installed")});
-    return {phone, kvtest::SimulatedPhone::defaultDeviceId};
+    return {provider, deviceId, deviceId, ""};
 }
 
 }  // namespace kvhost

@@ -4,16 +4,16 @@
 
 namespace kvhost {
 
-ConsoleLogger::ConsoleLogger(std::shared_ptr<Console> console, bool showInformation)
-    : console_(std::move(console)), showInformation_(showInformation) {}
+ConsoleLogger::ConsoleLogger(std::shared_ptr<UpdateOutput> output, bool showInformation)
+    : output_(std::move(output)), showInformation_(showInformation) {}
 
 void ConsoleLogger::error(const std::string& message) {
-    console_->line("  ! " + message);
+    output_->line("  ! " + message);
 }
 
 void ConsoleLogger::log(const std::string& message, bool /*verbose*/) {
     if (showInformation_) {
-        console_->line("    " + message);
+        output_->line("    " + message);
     }
 }
 

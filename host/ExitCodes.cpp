@@ -36,7 +36,10 @@ std::string ExitCodes::table() {
     text += "  " + std::to_string(usage) + "   the command line cannot be run\n";
     text += "  " + std::to_string(hostFailure) +
             "   the host could not run the command (working directory, input file, "
-            "simulated server)\n";
+            "simulated server, a USB phone it cannot open)\n";
+    text += "  " + std::to_string(installationFailed) +
+            "   the phone reported that its installation failed (its final result)\n";
+    text += "  update --all exits with the code of the first phone in its table that failed\n";
     text += "  " + std::to_string(interrupted) + "  a second Ctrl-C ended kavrin at once\n";
     return text;
 }

@@ -14,10 +14,12 @@ constexpr double mebibyte = 1024.0 * 1024.0;
 
 }  // namespace
 
-ProgressBar::ProgressBar(std::shared_ptr<Console> console, kv::Kavrin& kavrin, std::string label,
-                         uint64_t totalBytes, Milestone milestone)
-    : console_(std::move(console)),
+ProgressBar::ProgressBar(std::shared_ptr<UpdateOutput> output, kv::Kavrin& kavrin,
+                         const CancelSwitch& cancelSwitch, std::string label, uint64_t totalBytes,
+                         Milestone milestone)
+    : output_(std::move(output)),
       kavrin_(kavrin),
+      cancelSwitch_(cancelSwitch),
       label_(std::move(label)),
       totalBytes_(totalBytes),
       milestone_(std::move(milestone)),
@@ -38,14 +40,19 @@ void ProgressBar::finish(bool completed) {
     stop_.notify_all();
     thread_.join();
     show(completed ? 1.0 : lastFraction_);
-    console_->endProgress();
+    output_->endProgress();
 }
 
 void ProgressBar::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     bool started = false;
+    bool cancelled = false;
     while (!stop_.wait_for(lock, tick, [this] { return stopping_; })) {
         lock.unlock();
+        if (!cancelled && cancelSwitch_.cancelled()) {
+            cancelled = true;
+            kavrin_.Cancel();
+        }
         double fraction = 0.0;
         kavrin_.GetProgress(fraction);
         // The library reports 1.0 until the operation has started.
@@ -54,7 +61,7 @@ void ProgressBar::run() {
             show(fraction);
         }
         if (milestone_.reached && milestone_.reached(fraction)) {
-            console_->line(milestone_.text);
+            output_->line(milestone_.text);
             milestone_.reached = nullptr;
         }
         lock.lock();
@@ -72,7 +79,7 @@ void ProgressBar::show(double fraction) {
     const double rate =
         seconds > 0.0 ? (fraction - firstFraction_) * static_cast<double>(totalBytes_) / seconds
                       : 0.0;
-    console_->progress(render(label_, fraction, totalBytes_, rate));
+    output_->progress(render(label_, fraction, totalBytes_, rate));
 }
 
 std::string ProgressBar::render(const std::string& label, double fraction, uint64_t totalBytes,

@@ -9,14 +9,16 @@
 #include <string>
 #include <thread>
 
-#include "Console.h"
+#include "CancelSwitch.h"
+#include "UpdateOutput.h"
 #include "kavrin/Kavrin.h"
 
 namespace kvhost {
 
-// Shows how far a long library operation has come on the console's progress line: a thread of
+// Shows how far a long library operation has come on the output's progress line: a thread of
 // its own asks the library (GetProgress, which may be called from any thread) ten times a second
-// until `finish`. Create it just before the operation and finish it when the operation returns.
+// until `finish`, and cancels the operation once the switch is thrown. Create it just before the
+// operation and finish it when the operation returns.
 class ProgressBar {
 public:
     // Written once, as soon as `reached` holds for the fraction done.
@@ -25,8 +27,9 @@ public:
         std::string text;
     };
 
-    ProgressBar(std::shared_ptr<Console> console, kv::Kavrin& kavrin, std::string label,
-                uint64_t totalBytes, Milestone milestone = {});
+    ProgressBar(std::shared_ptr<UpdateOutput> output, kv::Kavrin& kavrin,
+                const CancelSwitch& cancelSwitch, std::string label, uint64_t totalBytes,
+                Milestone milestone = {});
     // Finishes as not completed, if `finish` was not called.
     ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
@@ -44,8 +47,9 @@ private:
     void run();
     void show(double fraction);
 
-    const std::shared_ptr<Console> console_;
+    const std::shared_ptr<UpdateOutput> output_;
     kv::Kavrin& kavrin_;
+    const CancelSwitch& cancelSwitch_;
     const std::string label_;
     const uint64_t totalBytes_;
     Milestone milestone_;

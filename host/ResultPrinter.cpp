@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -26,6 +27,26 @@ std::string document(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
     return Json::writeString(builder, value) + "\n";
+}
+
+// One document listing `documentOf` each item.
+template <typename Item, typename DocumentOf>
+std::string listDocument(const std::vector<Item>& items, DocumentOf documentOf) {
+    Json::Value list = Json::arrayValue;
+    for (const Item& item : items) {
+        list.append(documentOf(item));
+    }
+    return document(list);
+}
+
+// A legacy phone's final result, or null.
+Json::Value finalResultDocument(const kv::Kavrin::FinalResult* result) {
+    Json::Value value;
+    if (result) {
+        value["success"] = result->success;
+        value["resultCode"] = result->resultCode;
+    }
+    return value;
 }
 
 Json::Value updateDocument(const kv::Kavrin::UpdateMetadata& update) {
@@ -68,7 +89,75 @@ Json::Value phoneDocument(const kvusb::AttachedPhone& phone) {
     value["model"] = phone.model;
     value["serial"] = phone.serial;
     value["problem"] = phone.problem;
+    value["updatedByAll"] = phone.problem.empty();
     return value;
+}
+
+// Which phones `update --all` updates, for a person.
+std::string updatedByAll(const std::vector<kvusb::AttachedPhone>& phones) {
+    std::string ids;
+    std::size_t count = 0;
+    for (const kvusb::AttachedPhone& phone : phones) {
+        if (phone.problem.empty()) {
+            ids += (count++ == 0 ? "" : ", ") + phone.id;
+        }
+    }
+    if (count == phones.size()) {
+        return "kavrin update --all updates all of them\n";
+    }
+    return "kavrin update --all updates " + std::to_string(count) + " of them" +
+           (count == 0 ? "" : " (" + ids + ")") + ": it cannot open the others\n";
+}
+
+Json::Value outcomeDocument(const PhoneOutcome& outcome) {
+    Json::Value value;
+    value["id"] = outcome.deviceId;
+    value["serial"] = outcome.serial;
+    value["model"] = outcome.model;
+    value["versionBefore"] = outcome.versionBefore;
+    value["updateId"] = outcome.record.update.id;
+    value["versionOffered"] = outcome.record.update.version;
+    value["result"] = outcome.result();
+    value["exitCode"] = outcome.exitCode();
+    value["failedStep"] = outcome.failedStep;
+    value["reason"] = outcome.reason();
+    value["seconds"] = outcome.seconds;
+    const auto& finalResult = outcome.record.finalResult;
+    value["finalResult"] = finalResultDocument(finalResult ? &*finalResult : nullptr);
+    return value;
+}
+
+// The cells of one row of the table of `update --all`.
+std::vector<std::string> outcomeCells(const PhoneOutcome& outcome) {
+    const auto shown = [](const std::string& text) { return text.empty() ? "-" : text; };
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", outcome.seconds);
+    return {outcome.serial,
+            shown(outcome.model),
+            shown(outcome.versionBefore),
+            shown(outcome.record.update.version),
+            outcome.summary(),
+            seconds};
+}
+
+// Columns as wide as their widest cell, two blanks apart; no blanks end a line.
+std::string table(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()));
+        for (std::size_t column = 0; column < row.size(); ++column) {
+            widths[column] = std::max(widths[column], row[column].size());
+        }
+    }
+    std::string text;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t column = 0; column < row.size(); ++column) {
+            line += row[column] + std::string(widths[column] - row[column].size() + 2, ' ');
+        }
+        text += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+    }
+    return text;
 }
 
 std::string phoneLine(const kvusb::AttachedPhone& phone) {
@@ -100,11 +189,7 @@ void ResultPrinter::imei(const std::string& imei) const {
 
 void ResultPrinter::updates(const std::vector<kv::Kavrin::UpdateMetadata>& updates) const {
     if (json_) {
-        Json::Value list = Json::arrayValue;
-        for (const auto& update : updates) {
-            list.append(updateDocument(update));
-        }
-        console_->result(document(list));
+        console_->result(listDocument(updates, updateDocument));
         return;
     }
     std::string text = updates.empty() ? "No updates offered.\n" : "";
@@ -122,11 +207,7 @@ void ResultPrinter::finalResult(const kv::Kavrin::FinalResult* result,
         if (!updateId.empty()) {
             value["updateId"] = updateId;
         }
-        value["finalResult"] = Json::nullValue;
-        if (result) {
-            value["finalResult"]["success"] = result->success;
-            value["finalResult"]["resultCode"] = result->resultCode;
-        }
+        value["finalResult"] = finalResultDocument(result);
         console_->result(document(value));
     } else if (result) {
         console_->result(std::string("Final result: ") + (result->success ? "success" : "failure") +
@@ -139,18 +220,27 @@ void ResultPrinter::finalResult(const kv::Kavrin::FinalResult* result,
 
 void ResultPrinter::devices(const std::vector<kvusb::AttachedPhone>& phones) const {
     if (json_) {
-        Json::Value list = Json::arrayValue;
-        for (const auto& phone : phones) {
-            list.append(phoneDocument(phone));
-        }
-        console_->result(document(list));
+        console_->result(listDocument(phones, phoneDocument));
         return;
     }
     std::string text = phones.empty() ? "No MTP phone is attached by USB.\n" : "";
     for (const auto& phone : phones) {
         text += phoneLine(phone);
     }
-    console_->result(text);
+    console_->result(text + (phones.empty() ? "" : updatedByAll(phones)));
+}
+
+void ResultPrinter::phones(const std::vector<PhoneOutcome>& outcomes) const {
+    if (json_) {
+        console_->result(listDocument(outcomes, outcomeDocument));
+        return;
+    }
+    std::vector<std::vector<std::string>> rows{
+        {"Serial", "Model", "Version before", "Version offered", "Result", "Time"}};
+    for (const auto& outcome : outcomes) {
+        rows.push_back(outcomeCells(outcome));
+    }
+    console_->result(table(rows));
 }
 
 }  // namespace kvhost

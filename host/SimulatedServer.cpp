@@ -12,11 +12,12 @@ namespace kvhost {
 
 namespace {
 
-kvtest::SimulatedPackage catalogued(uint64_t size) {
-    auto package = kvtest::SimulatedPackage::example(SimulatedServer::packageId, size);
-    package.name = "Kavrin simulated update";
+kvtest::SimulatedPackage catalogued(const SimulatedModel& model, uint64_t size) {
+    auto package = kvtest::SimulatedPackage::example(model.packageId, size);
+    package.name = model.packageName;
     package.version = SimulatedServer::targetVersion;
     package.swVersion = SimulatedServer::targetVersion;
+    package.models = {model.modelId};
     return package;
 }
 
@@ -60,11 +61,16 @@ SimulatedServer::SimulatedServer(const SimulationOptions& options)
 
 void SimulatedServer::startFrontEnd(const SimulationOptions& options) {
     model_ = std::make_shared<kvtest::SimulatedUpdateServer>();
-    model_->addPackage(catalogued(options.packageSize));
+    for (const SimulatedModel& model : models) {
+        model_->addPackage(catalogued(model, options.packageSize));
+    }
     model_->setImageUpdates(imageCatalogue());
     model_->setPackageBase(options.packageBase);
+    // A held package stays held for every phone and every request; a drip delays only the first
+    // answer, so that the retry after it can be seen to resume.
     if (options.holdPackageAt || options.dripPackageMilliseconds) {
-        model_->injectFault(kvtest::Endpoint::Package, packageFault(options));
+        model_->injectFault(kvtest::Endpoint::Package, packageFault(options),
+                            options.holdPackageAt ? kvtest::SimulatedUpdateServer::forever : 1);
     }
     const kvtest::HttpsServerFrontEnd::Credentials credentials{
         certificatePem_, options.unpinnedKey ? simulatedkeys::otherKey : simulatedkeys::pinnedKey};
@@ -85,7 +91,11 @@ std::vector<std::string> SimulatedServer::connectTo() const {
 }
 
 uint64_t SimulatedServer::packageBytesServed() const {
-    return model_ ? model_->bytesServed(packageId) : 0;
+    uint64_t served = 0;
+    for (const SimulatedModel& model : models) {
+        served += model_ ? model_->bytesServed(model.packageId) : 0;
+    }
+    return served;
 }
 
 std::vector<std::string> SimulatedServer::requestLog() const {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "Console.h"
+#include "CancelSwitch.h"
 #include "ProgressBar.h"
+#include "UpdateOutput.h"
 #include "kavrin/Kavrin.h"
 
 namespace kvhost {
@@ -14,14 +16,16 @@ namespace kvhost {
 // The steps of an update on one library session, in the library's calling order. Each step says
 // what it does, runs one library operation and returns its Result; a failed step adds one line
 // naming it and the result, below the library's own error lines. Downloads and transfers show a
-// progress bar.
+// progress bar. Once the cancel switch is thrown, a step that has not started ends as cancelled
+// without calling the library.
 class UpdateSteps {
 public:
     using Result = kv::Kavrin::Result;
     using Update = kv::Kavrin::UpdateMetadata;
     using Updates = std::vector<Update>;
 
-    UpdateSteps(std::shared_ptr<Console> console, kv::Kavrin& kavrin);
+    UpdateSteps(std::shared_ptr<UpdateOutput> output, kv::Kavrin& kavrin,
+                const CancelSwitch& cancelSwitch);
     // Ends the session, if one was opened.
     ~UpdateSteps();
     UpdateSteps(const UpdateSteps&) = delete;
@@ -37,15 +41,23 @@ public:
     Result finalResult(bool keepPackage, kv::Kavrin::FinalResult& result);
     Result imei(const std::string& identificationId, std::string& imei);
 
+    // The step that failed ("the transfer"), empty while none has.
+    const std::string& failedStep() const { return failedStep_; }
+
 private:
+    // Says what the step does (unless `announcement` is empty) and runs it, unless the update is
+    // cancelled; reports a failure.
+    Result run(const std::string& step, const std::string& announcement,
+               const std::function<Result()>& operation);
     Result report(const std::string& step, Result result);
-    void announce(const std::string& text);
     static Result copyUpdates(Result result, const std::shared_ptr<std::vector<Update>>& found,
                               Updates& updates);
 
-    const std::shared_ptr<Console> console_;
+    const std::shared_ptr<UpdateOutput> output_;
     kv::Kavrin& kavrin_;
+    const CancelSwitch& cancelSwitch_;
     bool open_ = false;
+    std::string failedStep_;
 };
 
 }  // namespace kvhost

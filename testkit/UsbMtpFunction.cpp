@@ -17,6 +17,7 @@ constexpr uint16_t typeResponse = 3;
 constexpr uint16_t responseOk = 0x2001;
 constexpr uint16_t responseDeviceBusy = 0x2019;
 constexpr uint16_t cancellationCode = 0x4001;
+constexpr uint16_t operationOpenSession = 0x1002;
 constexpr uint16_t operationGetObject = 0x1009;
 constexpr uint16_t operationSendObject = 0x100D;
 // Phone-to-host data phases the phone answers through `execute` at most; GetObject streams.
@@ -182,7 +183,10 @@ UsbMtpFunction::Status UsbMtpFunction::receiveCommand(const uint8_t* data, std::
     }
     command_.clear();
     changed_.notify_all();
-    refusing_ = busyPolls_ > 0;
+    refusing_ = busyPolls_ > 0 || (code_ == operationOpenSession && busyOpens_ > 0);
+    if (code_ == operationOpenSession) {
+        busyOpens_ = std::max(busyOpens_ - 1, 0);
+    }
     if (operationsWithData.count(code_) > 0) {
         return startDataPhase();
     }
@@ -539,6 +543,11 @@ bool UsbMtpFunction::unplugged() const {
 void UsbMtpFunction::busyAfterCancel(int polls) {
     std::lock_guard<std::mutex> lock(mutex_);
     busyAfterCancel_ = polls;
+}
+
+void UsbMtpFunction::busyOnOpenSession(int times) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busyOpens_ = times;
 }
 
 void UsbMtpFunction::stallInOn(uint16_t operationCode) {

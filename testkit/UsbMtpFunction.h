@@ -83,6 +83,8 @@ public:
     // After a Cancel, Get Device Status answers "device busy" this many times; commands meanwhile
     // are answered "device busy" too.
     void busyAfterCancel(int polls);
+    // The next this many OpenSession commands are answered "device busy".
+    void busyOnOpenSession(int times);
     // The phone halts its bulk IN endpoint instead of answering this operation.
     void stallInOn(uint16_t operationCode);
     // The phone halts its bulk OUT endpoint at the data phase of this operation.
@@ -153,6 +155,7 @@ private:
     bool unplugged_ = false;
     int busyAfterCancel_ = 0;
     int busyPolls_ = 0;
+    int busyOpens_ = 0;
     std::set<uint16_t> stallIn_;
     std::set<uint16_t> stallOut_;
     std::set<uint16_t> silent_;

@@ -155,5 +155,33 @@ std::u16string utf16(const std::string& utf8) {
     return text;
 }
 
+std::string utf8(const std::u16string& utf16) {
+    std::string text;
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        uint32_t point = utf16[i];
+        const bool lead = point >= 0xD800 && point < 0xDC00;
+        if (lead && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] < 0xE000) {
+            point = 0x10000 + ((point - 0xD800) << 10) + (utf16[++i] - 0xDC00);
+        } else if (point >= 0xD800 && point < 0xE000) {
+            point = 0xFFFD;
+        }
+        if (point < 0x80) {
+            text.push_back(static_cast<char>(point));
+            continue;
+        }
+        const int continuations = point < 0x800 ? 1 : point < 0x10000 ? 2 : 3;
+        static constexpr unsigned char leads[] = {0, 0xC0, 0xE0, 0xF0};
+        text.push_back(static_cast<char>(leads[continuations] | (point >> (6 * continuations))));
+        for (int k = continuations - 1; k >= 0; --k) {
+            text.push_back(static_cast<char>(0x80 | ((point >> (6 * k)) & 0x3F)));
+        }
+    }
+    return text;
+}
+
+std::string decodeString(const std::vector<uint8_t>& bytes) {
+    return utf8(Reader(bytes).stringAt(0));
+}
+
 }  // namespace MtpDatasets
 }  // namespace kvusb

@@ -30,6 +30,11 @@ std::vector<uint32_t> decodeUint32Array(const std::vector<uint8_t>& bytes);
 
 // UTF-8 to UTF-16; throws std::invalid_argument for bytes that are not UTF-8.
 std::u16string utf16(const std::string& utf8);
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf8(const std::u16string& utf16);
+// The MTP string that a dataset (a property value, say) starts with, as UTF-8; throws
+// std::invalid_argument when it ends early.
+std::string decodeString(const std::vector<uint8_t>& bytes);
 
 }  // namespace MtpDatasets
 

@@ -112,6 +112,18 @@ UsbTransport::Timeout MtpTransactionEngine::responseTimeoutOf(uint16_t code) con
 }
 
 MtpOutcome MtpTransactionEngine::run(const MtpOperation& operation) {
+    MtpOutcome outcome = runOnce(operation);
+    for (int asked = 1;
+         operation.code == operationOpenSession && asked < options_.statusPolls &&
+         outcome.result == MtpResult::Success && outcome.responseCode == responseDeviceBusy;
+         ++asked) {
+        options_.pause(options_.statusInterval);
+        outcome = runOnce(operation);
+    }
+    return outcome;
+}
+
+MtpOutcome MtpTransactionEngine::runOnce(const MtpOperation& operation) {
     const uint32_t transactionId = nextTransactionId(operation.code);
     try {
         sendCommand(operation, transactionId);

@@ -65,7 +65,9 @@ public:
 
     MtpTransactionEngine(UsbTransport& transport, Options options);
 
-    // OpenSession takes transaction id 0, the operations after it 1, 2 and so on.
+    // OpenSession takes transaction id 0, the operations after it 1, 2 and so on. A phone still
+    // starting its MTP function, or busy with another host, answers OpenSession with Device Busy:
+    // it is asked again, up to `statusPolls` times in all, `statusInterval` apart.
     MtpOutcome run(const MtpOperation& operation);
 
     // False once the phone could not be brought back to idle (or is gone): the connection must
@@ -75,6 +77,7 @@ public:
 private:
     class Failure;
 
+    MtpOutcome runOnce(const MtpOperation& operation);
     void sendCommand(const MtpOperation& operation, uint32_t transactionId);
     void sendData(const MtpOperation& operation, uint32_t transactionId);
     // Reads the phone's containers up to and including the response.

@@ -144,6 +144,42 @@ TEST(CommandLineTest, PhonesAreSimulatedOrUsbWithTheirOwnOptions) {
     }
 }
 
+TEST(CommandLineTest, AllTakesTheUsbPhonesOrSeveralSimulatedOnes) {
+    variables = {{"HOME", "/h"}};
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* phone;
+        unsigned phones;
+        unsigned models;
+    };
+    for (const Case& c :
+         {Case{{"update", "--all"}, "usb", 4, 2},
+          Case{{"update", "--all", "--phone", "usb", "--detach-kernel-driver"}, "usb", 4, 2},
+          Case{{"update", "--all", "--phone", "sim", "--sim-api", "legacy"}, "sim", 4, 2},
+          Case{{"update", "--sim-phones", "32", "--sim-models", "1"}, "sim", 32, 1},
+          Case{{"--sim-phones=1", "update", "--phone", "sim", "--all"}, "sim", 1, 2}}) {
+        const auto options = *parse(c.arguments).options;
+        EXPECT_TRUE(options.all) << c.arguments.back();
+        EXPECT_EQ(options.phone, c.phone) << c.arguments.back();
+        EXPECT_EQ(options.simulation.phones, c.phones) << c.arguments.back();
+        EXPECT_EQ(options.simulation.models, c.models) << c.arguments.back();
+    }
+    EXPECT_FALSE(parse({"update"}).options->all);
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"update", "--all", "--phone", "usb:KT0123456789"},
+          {"update", "--sim-phones", "4", "--phone", "usb"},
+          {"update", "--sim-phones", "0"},
+          {"update", "--sim-phones", "33"},
+          {"update", "--sim-models", "1"},
+          {"update", "--all", "--sim-models", "1"},
+          {"update", "--sim-phones", "2", "--sim-models", "3"},
+          {"update", "--all", "--sim-api", "v3"},
+          {"download", "YAV:0", "--all"},
+          {"devices", "--all"}}) {
+        EXPECT_THROW(parse(refused), CommandLine::UsageError) << refused[1] << refused.back();
+    }
+}
+
 TEST(CommandLineTest, VersionIsPrintedWhateverElseIsGiven) {
     variables.clear();
     for (const std::vector<std::string>& line :

@@ -2,6 +2,7 @@
 #include <json/json.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include "ChildProcess.h"
 #include "TempDirectory.h"
+#include "support/ServedPackages.h"
 
 namespace kvtest {
 namespace {
@@ -201,6 +203,87 @@ TEST_F(KavrinCommandTest, DripFedPackageFailsItsRequestAndTheRetryResumesIt) {
         << dripped.err;
     EXPECT_NE(dripped.err.find("checksum verification successful"), std::string::npos);
     EXPECT_EQ(packageBytesOnDisk(), packageSize);
+}
+
+// `update --all`: several phones on threads of their own, in one process (label concurrency, so
+// that a ThreadSanitizer build of kavrin runs them too).
+class KavrinAllPhonesConcurrencyTest : public KavrinCommandTest {};
+
+// Four simulated phones of two models: one download per package for the phones that share it,
+// and every line a phone writes names it.
+TEST_F(KavrinAllPhonesConcurrencyTest, SimulatedPhonesUpdateAtOnceWithOneDownloadPerPackage) {
+    const Outcome all =
+        run({"update", "--sim-phones", "4", "--sim-api", "legacy", "--json", "--verbose"});
+    ASSERT_EQ(all.exitCode, 0) << all.err;
+    const Json::Value phones = parsed(all.out);
+    ASSERT_EQ(phones.size(), 4u) << all.out;
+    const char* serials[] = {"KT0123456789", "KT0123456790", "KT0123456791", "KT0123456792"};
+    for (Json::ArrayIndex i = 0; i < 4; ++i) {
+        SCOPED_TRACE(serials[i]);
+        const Json::Value& phone = phones[i];
+        EXPECT_EQ(phone["serial"], serials[i]);
+        EXPECT_EQ(phone["id"], "simulated-phone-" + std::to_string(i + 1));
+        EXPECT_EQ(phone["model"], i % 2 == 0 ? "Kestrel 5" : "Kestrel 7");
+        EXPECT_EQ(phone["versionBefore"], "5.2.0.118");
+        EXPECT_EQ(phone["versionOffered"], "2.0.0");
+        EXPECT_EQ(phone["result"], "updated");
+        EXPECT_EQ(phone["exitCode"], 0);
+        EXPECT_EQ(phone["finalResult"]["success"], true);
+    }
+    EXPECT_EQ(packageRequests(all.err, "kavrin-sim-update.bin"), 1u) << all.err;
+    EXPECT_EQ(packageRequests(all.err, "kavrin-sim-update-k7.bin"), 1u) << all.err;
+    std::istringstream lines(all.err);
+    for (std::string line; std::getline(lines, line);) {
+        const bool phoneLine = std::any_of(
+            std::begin(serials), std::end(serials),
+            [&](auto serial) { return line.rfind("[" + std::string(serial) + "] ", 0) == 0; });
+        EXPECT_TRUE(phoneLine || line.rfind("simulated server: ", 0) == 0 ||
+                    line == "kavrin: 4 of 4 phones updated or up to date")
+            << line;
+    }
+}
+
+// Ctrl-C cancels every phone, those still waiting for a package shared with another included;
+// what was downloaded stays, and the next run resumes it once for all of them.
+TEST_F(KavrinAllPhonesConcurrencyTest, CtrlCCancelsEveryPhoneAndTheNextRunResumesTheSharedPackage) {
+    const std::vector<std::string> four{"update", "--sim-phones", "4", "--sim-models", "1"};
+    {
+        auto arguments = four;
+        arguments.insert(arguments.end(), {"--sim-fault", "hold-package-at=2000000"});
+        ChildProcess first(command(arguments));
+        ASSERT_TRUE(first.waitForError("holds the package at byte 2000000", 120s)) << first.err();
+        first.signal(SIGINT);
+        ASSERT_EQ(first.finish(120s), 7) << first.err();
+        EXPECT_NE(first.err().find("kavrin: 0 of 4 phones updated or up to date; exit code 7"),
+                  std::string::npos)
+            << first.err();
+        std::istringstream rows(first.out());
+        std::string row;
+        std::getline(rows, row);
+        EXPECT_EQ(
+            row.rfind("Serial        Model      Version before  Version offered  Result  ", 0), 0u)
+            << row;
+        for (int phone = 0; phone < 4 && std::getline(rows, row); ++phone) {
+            EXPECT_NE(row.find(" failed: cancelled (7)  "), std::string::npos) << row;
+        }
+    }
+    const uint64_t kept = packageBytesOnDisk();
+    ASSERT_GT(kept, 0u);
+    ASSERT_LE(kept, 2000000u);
+
+    auto arguments = four;
+    arguments.push_back("--verbose");
+    const Outcome second = run(arguments);
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(packageRequests(second.err, "kavrin-sim-update.bin"), 1u) << second.err;
+    EXPECT_NE(second.err.find("Range: bytes=" + std::to_string(kept) + "-" +
+                              std::to_string(packageSize - 1) + " -> 206"),
+              std::string::npos)
+        << second.err;
+    EXPECT_NE(second.out.find("\nKT0123456789  Kestrel 5  5.2.0.118       2.0.0            "
+                              "updated  "),
+              std::string::npos)
+        << second.out;
 }
 
 TEST_F(KavrinCommandTest, ResultInAFreshProcessSaysNothingIsPending) {

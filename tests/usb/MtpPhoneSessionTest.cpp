@@ -120,6 +120,18 @@ TEST_F(MtpPhoneSessionTest, ASessionLeftOpenIsClosedAndOpenedAgain) {
     EXPECT_EQ(function.transactionIds(), (std::vector<uint32_t>{0, 0, 1, 0}));
 }
 
+// A phone busy with another host, or still starting its MTP function, answers OpenSession with
+// Device Busy: it is asked again, five times in all here (the status polls).
+TEST_F(MtpPhoneSessionTest, AnOpenAnsweredBusyIsAskedAgainUpToTheStatusPolls) {
+    function.busyOnOpenSession(4);
+    ASSERT_EQ(session->open(), MtpResult::Success);
+    EXPECT_EQ(function.transactionIds(), std::vector<uint32_t>(5, 0));
+    function.busyOnOpenSession(5);
+    EXPECT_EQ(session->open(), MtpResult::UsbSetupError);
+    EXPECT_EQ(session->problem(), "OpenSession: the phone answered 0x2019");
+    EXPECT_EQ(function.transactionIds().size(), 10u);
+}
+
 // However the phone cuts its containers into transfers (a data header alone, no zero-length
 // packet after whole packets, so that the response comes in the transfer that ends the data),
 // every byte is read.

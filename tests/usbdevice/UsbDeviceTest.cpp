@@ -30,6 +30,7 @@
 #include "SimulatedServer.h"
 #include "TempDirectory.h"
 #include "UsbMtpProvider.h"
+#include "support/ServedPackages.h"
 
 namespace kvtest {
 namespace {
@@ -273,6 +274,67 @@ TEST_F(UsbDeviceTest, UnplugMidTransferEndsInADeviceError) {
     EXPECT_EQ(packageBytesOnDisk(), packageSize);
 }
 
+// Four phones of two models on one hub, updated at once: each package is downloaded once for the
+// two phones that need it, the phone that answers busy to its first session open is updated all
+// the same, and the one unplugged during its transfer fails alone.
+TEST_F(UsbDeviceTest, UpdateAllUpdatesFourPhonesAndOneUnpluggedFailsAlone) {
+    struct Phone {
+        const char* serial;
+        const char* model;
+        const char* modelId;
+        const char* imei;
+    };
+    const Phone fleet[] = {{"KT-A-0001", "Kestrel 5", "K-5", "490154203237518"},
+                           {"KT-B-0002", "Kestrel 7", "K-7", "490154203237526"},
+                           {"KT-C-0003", "Kestrel 5", "K-5", "490154203237534"},
+                           {"KT-D-0004", "Kestrel 7", "K-7", "490154203237542"}};
+    std::vector<std::shared_ptr<SimulatedPhone>> simulated;
+    for (uint8_t i = 0; i < 4; ++i) {
+        simulated.push_back(legacyPhone());
+        simulated.back()->setProperty(0xD035, fleet[i].modelId);
+        simulated.back()->setImei(fleet[i].imei);
+        UsbMtpFunction::Identity identity;
+        identity.serial = fleet[i].serial;
+        identity.product = fleet[i].model;
+        addPhone(simulated.back(), static_cast<uint8_t>(2 + i), identity);
+    }
+    phones[2]->function().busyOnOpenSession(1);
+    UsbMtpFunction& unplugged = phones[3]->function();
+    unplugged.holdDataAt(1u << 20);
+    std::thread unplugger([&] {
+        unplugged.waitUntilHeld();
+        unplugged.unplug();
+    });
+
+    const Outcome listed = runKavrin({"devices"});
+    EXPECT_NE(listed.out.find("kavrin update --all updates all of them\n"), std::string::npos)
+        << listed.out;
+    const Outcome outcome = kavrin({"update", "--all", "--json", "--verbose"});
+    unplugged.unplug();  // in case the transfer never came
+    unplugger.join();
+    EXPECT_EQ(outcome.exitCode, 4) << outcome.err;
+    const Json::Value table = parsed(outcome.out);
+    ASSERT_EQ(table.size(), 4u) << outcome.out;
+    for (Json::ArrayIndex i = 0; i < 4; ++i) {
+        SCOPED_TRACE(fleet[i].serial);
+        EXPECT_EQ(table[i]["id"], std::string("usb:") + fleet[i].serial);
+        EXPECT_EQ(table[i]["model"], fleet[i].model);
+        EXPECT_EQ(table[i]["versionBefore"], "5.2.0.118");
+        const bool updated = i != 3;
+        EXPECT_EQ(table[i]["result"], updated ? "updated" : "failed");
+        EXPECT_EQ(table[i]["exitCode"], updated ? 0 : 4);
+        EXPECT_EQ(table[i]["failedStep"], updated ? "" : "the transfer");
+        EXPECT_EQ(table[i]["reason"], updated ? "" : "device error");
+        EXPECT_EQ(simulated[i]->verifyCalls().size(), updated ? 1u : 0u);
+    }
+    EXPECT_EQ(packageRequests(outcome.err, "kavrin-sim-update.bin"), 1u) << outcome.err;
+    EXPECT_EQ(packageRequests(outcome.err, "kavrin-sim-update-k7.bin"), 1u) << outcome.err;
+    // Asked again after the busy answer, with the transaction id of an OpenSession.
+    const auto ids = phones[2]->function().transactionIds();
+    ASSERT_GE(ids.size(), 2u);
+    EXPECT_EQ(std::vector<uint32_t>(ids.begin(), ids.begin() + 2), (std::vector<uint32_t>{0, 0}));
+}
+
 TEST_F(UsbDeviceTest, PhonesAreListedAndFoundBySerialOrLocation) {
     addPhone(legacyPhone(), 2);
     UsbMtpFunction::Identity camera;
@@ -299,6 +361,7 @@ TEST_F(UsbDeviceTest, PhonesAreListedAndFoundBySerialOrLocation) {
     EXPECT_EQ(devices[0]["model"], "Kestrel 5");
     EXPECT_EQ(devices[1]["id"], "usb:001:003");
     EXPECT_EQ(devices[1]["serial"], "");
+    EXPECT_EQ(devices[1]["updatedByAll"], true);
     const Outcome text = runKavrin({"devices"});
     EXPECT_NE(text.out.find("usb:KT0123456789  4b56:5001  Kavrin Test Devices  Kestrel 5"),
               std::string::npos)
