@@ -1,0 +1,216 @@
+#include "Soak.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "DirectoryAudit.h"
+#include "FaultDrawer.h"
+#include "TrackingLedger.h"
+#include "UpdateServer.h"
+#include "WorkerProcess.h"
+
+namespace kvsoak {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// An operation resends at most this many stored tracking documents.
+constexpr uint64_t resendsPerOperation = 50;
+constexpr std::size_t flatWindow = 100;
+constexpr double flatTolerance = 1.10;
+
+// The highest of a figure over the first and over the last of `values` (a hundred, or a tenth
+// of a shorter run), and the breach when the last exceed the first by more than 10%.
+std::optional<std::string> growthOf(const char* what, const std::vector<uint64_t>& values) {
+    if (values.empty()) {
+        return std::nullopt;
+    }
+    const std::size_t window = std::min(flatWindow, std::max<std::size_t>(1, values.size() / 10));
+    const uint64_t first = *std::max_element(values.begin(), values.begin() + window);
+    const uint64_t last = *std::max_element(values.end() - window, values.end());
+    if (static_cast<double>(last) > static_cast<double>(first) * flatTolerance) {
+        return std::string(what) + " grew from " + std::to_string(first) + " in the first " +
+               std::to_string(window) + " updates to " + std::to_string(last) + " in the last";
+    }
+    return std::nullopt;
+}
+
+// What the run met and how its updates ended, for the closing figures.
+class SoakFigures {
+public:
+    void met(const UpdateDraw& draw, const UpdateOutcome& outcome) {
+        for (FaultKind kind : draw.kinds()) {
+            ++faults_[static_cast<std::size_t>(kind)];
+        }
+        if (outcome.resources) {
+            rss_.push_back(outcome.resources->peakRssKilobytes);
+            descriptors_.push_back(outcome.resources->openDescriptors);
+        }
+        const std::size_t lastStep = outcome.steps.rfind(", ");
+        ++endings_[outcome.killed
+                       ? "killed"
+                       : outcome.steps.substr(lastStep == std::string::npos ? 0 : lastStep + 2)];
+    }
+
+    std::optional<std::string> growth() const {
+        if (auto rss = growthOf("the worker's peak RSS (KiB)", rss_)) {
+            return rss;
+        }
+        return growthOf("the worker's open file descriptors", descriptors_);
+    }
+
+    void print(const TrackingLedger& ledger, uint64_t updates, uint64_t bytes,
+               Clock::duration took) const {
+        std::cout << "soak: " << updates << " updates in "
+                  << std::chrono::duration_cast<std::chrono::seconds>(took).count()
+                  << " s; working directory " << bytes << " bytes at the end\n";
+        for (std::size_t kind = 0; kind < faults_.size(); ++kind) {
+            std::cout << "soak: fault " << nameOf(static_cast<FaultKind>(kind)) << ": "
+                      << faults_[kind] << " updates\n";
+        }
+        for (const auto& [ending, count] : endings_) {
+            std::cout << "soak: ended with " << ending << ": " << count << " updates\n";
+        }
+        std::cout << "soak: tracking events received " << ledger.sent() << ", stored "
+                  << ledger.everStored() << " (resent " << ledger.resent() << "), lost in kills "
+                  << ledger.lostInKills() << "\n";
+        printSeries("peak RSS (KiB)", rss_);
+        printSeries("open file descriptors", descriptors_);
+    }
+
+private:
+    static void printSeries(const char* what, const std::vector<uint64_t>& values) {
+        if (!values.empty()) {
+            std::cout << "soak: worker " << what << ": first " << values.front() << ", last "
+                      << values.back() << ", highest "
+                      << *std::max_element(values.begin(), values.end()) << "\n";
+        }
+    }
+
+    std::array<uint64_t, static_cast<std::size_t>(FaultKind::Count)> faults_{};
+    std::map<std::string, uint64_t> endings_;
+    std::vector<uint64_t> rss_;
+    std::vector<uint64_t> descriptors_;
+};
+
+class Soak {
+public:
+    explicit Soak(const SoakOptions& options)
+        : options_(options),
+          root_(fs::temp_directory_path() / ("kavrin-soak-" + std::to_string(options.seed))),
+          work_(options.workingDirectory.empty() ? root_ / "work"
+                                                 : fs::path(options.workingDirectory)),
+          outside_(root_ / "outside"),
+          log_(root_ / "worker.log"),
+          drawer_(options.seed, work_.string()) {
+        fs::remove_all(root_);
+        fs::create_directories(work_);
+        fs::create_directories(outside_);
+    }
+
+    int run() {
+        std::cout << "soak: seed " << options_.seed << ", " << options_.updates << " updates in "
+                  << work_.string() << std::endl;
+        const auto started = Clock::now();
+        for (uint64_t number = 1; number <= options_.updates; ++number) {
+            if (auto breach = update(number, drawer_.next())) {
+                return fail(number, *breach);
+            }
+        }
+        if (auto breach = drain()) {
+            return fail(options_.updates + 1, *breach);
+        }
+        figures_.print(ledger_, options_.updates, auditWorkingDirectory(work_.string(), 0).bytes,
+                       Clock::now() - started);
+        if (auto growth = figures_.growth()) {
+            return fail(options_.updates, *growth);
+        }
+        std::cout << "soak: passed" << std::endl;
+        fs::remove_all(root_);
+        return 0;
+    }
+
+private:
+    // Runs one update and checks what it left; the breach, if any.
+    std::optional<std::string> update(uint64_t number, const UpdateDraw& draw) {
+        largestPackage_ = std::max(largestPackage_, draw.package.size);
+        std::ofstream(log_, std::ios::app) << "=== update " << number << "\n";
+        UpdateServer server(draw, ledger_);
+        std::vector<std::string> arguments{"--worker"};
+        const auto plan = draw.worker.arguments();
+        arguments.insert(arguments.end(), plan.begin(), plan.end());
+        WorkerProcess worker(options_.program, arguments, outside_.string(), log_.string());
+        const UpdateOutcome outcome = server.serve(worker);
+        figures_.met(draw, outcome);
+        if (!outcome.killed && (outcome.exitStatus != 0 || !outcome.resources)) {
+            return "the worker ended with status " + std::to_string(outcome.exitStatus) +
+                   " without finishing its update";
+        }
+        for (const auto& [hash, size] : outcome.phoneFiles) {
+            if (hash != server.packageHash() || size != draw.package.size) {
+                return "the phone holds " + std::to_string(size) + " bytes with SHA-256 " + hash +
+                       ", not the package of the manifest";
+            }
+        }
+        return checkDirectories();
+    }
+
+    std::optional<std::string> checkDirectories() {
+        if (auto outside = firstFileIn(outside_.string())) {
+            return "the worker wrote outside its working directory: " + *outside;
+        }
+        DirectoryAudit audit = auditWorkingDirectory(work_.string(), largestPackage_);
+        if (audit.breach) {
+            return audit.breach;
+        }
+        ledger_.storedNow(std::move(audit.storedEvents));
+        return ledger_.breach();
+    }
+
+    // Updates without faults until the resend store is empty (each resends at most 50 stored
+    // events), then every event must have been received once.
+    std::optional<std::string> drain() {
+        const uint64_t runs = ledger_.storedCount() / resendsPerOperation + 2;
+        for (uint64_t run = 0; run < runs && ledger_.storedCount() > 0; ++run) {
+            if (auto breach = update(options_.updates + 1 + run, drawer_.calm())) {
+                return breach;
+            }
+        }
+        return ledger_.breachAtTheEnd();
+    }
+
+    int fail(uint64_t number, const std::string& breach) const {
+        std::cout << "soak: BREACH at update " << number << " of seed " << options_.seed << ": "
+                  << breach << "\nsoak: the worker's log and the working directory are kept in "
+                  << root_.string() << std::endl;
+        return 1;
+    }
+
+    SoakOptions options_;
+    fs::path root_;
+    fs::path work_;
+    fs::path outside_;
+    fs::path log_;
+    FaultDrawer drawer_;
+    TrackingLedger ledger_;
+    SoakFigures figures_;
+    uint64_t largestPackage_ = 0;
+};
+
+}  // namespace
+
+int runSoak(const SoakOptions& options) {
+    ignoreBrokenPipes();
+    return Soak(options).run();
+}
+
+}  // namespace kvsoak
