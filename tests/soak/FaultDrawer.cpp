@@ -79,8 +79,8 @@ UpdateDraw FaultDrawer::next() {
     if (chance(20)) {
         draw.pieceLimit = 512 + below(16 * 1024);
     }
-    if (outageLeft_ == 0 && chance(6)) {
-        outageLeft_ = 1 + static_cast<unsigned>(below(20));
+    if (outageLeft_ == 0 && chance(3)) {
+        outageLeft_ = 1 + static_cast<unsigned>(below(10));
     }
     draw.trackingDown = outageLeft_ > 0;
     outageLeft_ -= draw.trackingDown ? 1 : 0;

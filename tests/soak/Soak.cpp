@@ -14,6 +14,7 @@
 #include "FaultDrawer.h"
 #include "TrackingLedger.h"
 #include "UpdateServer.h"
+#include "Worker.h"
 #include "WorkerProcess.h"
 
 namespace kvsoak {
@@ -27,6 +28,10 @@ using Clock = std::chrono::steady_clock;
 constexpr uint64_t resendsPerOperation = 50;
 constexpr std::size_t flatWindow = 100;
 constexpr double flatTolerance = 1.10;
+// Every identification adds an entry to the identifier cache, up to its 1,000: the soak fills it
+// first, so that the updates meet a working directory at its caps and their memory use is
+// compared over the same state.
+constexpr unsigned filledIdentifications = 1000;
 
 // The highest of a figure over the first and over the last of `values` (a hundred, or a tenth
 // of a shorter run), and the breach when the last exceed the first by more than 10%.
@@ -49,8 +54,10 @@ class SoakFigures {
 public:
     void met(const UpdateDraw& draw, const UpdateOutcome& outcome) {
         for (FaultKind kind : draw.kinds()) {
-            ++faults_[static_cast<std::size_t>(kind)];
+            // A kill drawn past the update's last provider call did not happen.
+            faults_[static_cast<std::size_t>(kind)] += kind != FaultKind::Kill || outcome.killed;
         }
+        phoneFiles_ += outcome.phoneFiles.size();
         if (outcome.resources) {
             rss_.push_back(outcome.resources->peakRssKilobytes);
             descriptors_.push_back(outcome.resources->openDescriptors);
@@ -61,6 +68,12 @@ public:
                        : outcome.steps.substr(lastStep == std::string::npos ? 0 : lastStep + 2)];
     }
 
+    void left(const DirectoryAudit& audit) {
+        bytes_ = audit.bytes;
+        earlierPackages_ = audit.earlierPackages;
+        earlierPackageBytes_ = audit.earlierPackageBytes;
+    }
+
     std::optional<std::string> growth() const {
         if (auto rss = growthOf("the worker's peak RSS (KiB)", rss_)) {
             return rss;
@@ -68,11 +81,12 @@ public:
         return growthOf("the worker's open file descriptors", descriptors_);
     }
 
-    void print(const TrackingLedger& ledger, uint64_t updates, uint64_t bytes,
-               Clock::duration took) const {
+    void print(const TrackingLedger& ledger, uint64_t updates, Clock::duration took) const {
         std::cout << "soak: " << updates << " updates in "
                   << std::chrono::duration_cast<std::chrono::seconds>(took).count()
-                  << " s; working directory " << bytes << " bytes at the end\n";
+                  << " s; working directory " << bytes_ << " bytes at the end, "
+                  << earlierPackageBytes_ << " of them in " << earlierPackages_
+                  << " packages of earlier releases, never removed\n";
         for (std::size_t kind = 0; kind < faults_.size(); ++kind) {
             std::cout << "soak: fault " << nameOf(static_cast<FaultKind>(kind)) << ": "
                       << faults_[kind] << " updates\n";
@@ -80,6 +94,8 @@ public:
         for (const auto& [ending, count] : endings_) {
             std::cout << "soak: ended with " << ending << ": " << count << " updates\n";
         }
+        std::cout << "soak: the phone received " << phoneFiles_
+                  << " packages, each with the SHA-256 of the manifest\n";
         std::cout << "soak: tracking events received " << ledger.sent() << ", stored "
                   << ledger.everStored() << " (resent " << ledger.resent() << "), lost in kills "
                   << ledger.lostInKills() << "\n";
@@ -100,6 +116,10 @@ private:
     std::map<std::string, uint64_t> endings_;
     std::vector<uint64_t> rss_;
     std::vector<uint64_t> descriptors_;
+    uint64_t phoneFiles_ = 0;
+    uint64_t bytes_ = 0;
+    uint64_t earlierPackages_ = 0;
+    uint64_t earlierPackageBytes_ = 0;
 };
 
 class Soak {
@@ -121,6 +141,9 @@ public:
         std::cout << "soak: seed " << options_.seed << ", " << options_.updates << " updates in "
                   << work_.string() << std::endl;
         const auto started = Clock::now();
+        if (!identifyRepeatedly(work_.string(), filledIdentifications)) {
+            return fail(0, "the phone could not be identified");
+        }
         for (uint64_t number = 1; number <= options_.updates; ++number) {
             if (auto breach = update(number, drawer_.next())) {
                 return fail(number, *breach);
@@ -129,8 +152,7 @@ public:
         if (auto breach = drain()) {
             return fail(options_.updates + 1, *breach);
         }
-        figures_.print(ledger_, options_.updates, auditWorkingDirectory(work_.string(), 0).bytes,
-                       Clock::now() - started);
+        figures_.print(ledger_, options_.updates, Clock::now() - started);
         if (auto growth = figures_.growth()) {
             return fail(options_.updates, *growth);
         }
@@ -142,7 +164,6 @@ public:
 private:
     // Runs one update and checks what it left; the breach, if any.
     std::optional<std::string> update(uint64_t number, const UpdateDraw& draw) {
-        largestPackage_ = std::max(largestPackage_, draw.package.size);
         std::ofstream(log_, std::ios::app) << "=== update " << number << "\n";
         UpdateServer server(draw, ledger_);
         std::vector<std::string> arguments{"--worker"};
@@ -161,18 +182,20 @@ private:
                        ", not the package of the manifest";
             }
         }
-        return checkDirectories();
+        return checkDirectories(draw.package);
     }
 
-    std::optional<std::string> checkDirectories() {
+    std::optional<std::string> checkDirectories(const kvtest::SimulatedPackage& package) {
         if (auto outside = firstFileIn(outside_.string())) {
             return "the worker wrote outside its working directory: " + *outside;
         }
-        DirectoryAudit audit = auditWorkingDirectory(work_.string(), largestPackage_);
+        DirectoryAudit audit =
+            auditWorkingDirectory(work_.string(), package.id + ".bin", package.size);
         if (audit.breach) {
             return audit.breach;
         }
         ledger_.storedNow(std::move(audit.storedEvents));
+        figures_.left(audit);
         return ledger_.breach();
     }
 
@@ -203,7 +226,6 @@ private:
     FaultDrawer drawer_;
     TrackingLedger ledger_;
     SoakFigures figures_;
-    uint64_t largestPackage_ = 0;
 };
 
 }  // namespace

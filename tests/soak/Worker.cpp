@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "InProcessServerProvider.h"
+#include "RecordingLogger.h"
 #include "SimulatedPhone.h"
 #include "WorkerProcess.h"
 #include "common/Platform.h"
@@ -146,6 +148,21 @@ std::string deviceIdOf(uint32_t phone) {
     return "soak-phone-" + std::to_string(phone);
 }
 
+kv::Kavrin::SessionParameters sessionOf(const WorkerPlan& plan, std::shared_ptr<kv::Logger> logger,
+                                        std::shared_ptr<HttpProvider> http,
+                                        std::shared_ptr<MtpProvider> phone) {
+    kv::Kavrin::SessionParameters parameters;
+    parameters.logger = std::move(logger);
+    parameters.httpProvider = std::move(http);
+    parameters.mtpProvider = std::move(phone);
+    parameters.deviceId = deviceIdOf(plan.phone);
+    parameters.workingDirectory = plan.workingDirectory;
+    parameters.language = "en";
+    parameters.clientName = "kavrin-soak";
+    parameters.clientVersion = "1.0";
+    return parameters;
+}
+
 std::shared_ptr<kvtest::SimulatedPhone> phoneOf(const WorkerPlan& plan) {
     auto phone = std::make_shared<kvtest::SimulatedPhone>(kvtest::SimulatedPhone::Kind::GotaV4,
                                                           deviceIdOf(plan.phone));
@@ -216,16 +233,10 @@ int runWorker(const WorkerPlan& plan) {
         kvinternal::platform::Hooks()
             .withSleep([&clock](uint64_t milliseconds) { clock.sleep(milliseconds); })
             .withWallClock([&clock] { return clock.read(); }));
-    kv::Kavrin::SessionParameters parameters;
-    parameters.logger = std::make_shared<StderrLogger>();
-    parameters.httpProvider = std::make_shared<RemoteServer>(wire);
-    parameters.mtpProvider = std::make_shared<ReportingPhone>(wire, phoneOf(plan));
-    parameters.deviceId = deviceIdOf(plan.phone);
-    parameters.workingDirectory = plan.workingDirectory;
-    parameters.language = "en";
-    parameters.clientName = "kavrin-soak";
-    parameters.clientVersion = "1.0";
-    const std::string steps = update(*CreateKavrin(), parameters);
+    const std::string steps =
+        update(*CreateKavrin(), sessionOf(plan, std::make_shared<StderrLogger>(),
+                                          std::make_shared<RemoteServer>(wire),
+                                          std::make_shared<ReportingPhone>(wire, phoneOf(plan))));
     const ResourceFigures figures = ownResources();
     wire.putAsk(Ask::Finished);
     wire.putText(steps);
@@ -233,6 +244,26 @@ int runWorker(const WorkerPlan& plan) {
     wire.putNumber(figures.openDescriptors);
     wire.number();
     return 0;
+}
+
+bool identifyRepeatedly(const std::string& workingDirectory, unsigned count) {
+    WorkerPlan plan;
+    plan.workingDirectory = workingDirectory;
+    // Identification asks no server.
+    auto server = std::make_shared<kvtest::InProcessServerProvider>(
+        std::make_shared<kvtest::SimulatedUpdateServer>());
+    const auto kavrin = CreateKavrin();
+    if (kavrin->CreateSession(sessionOf(plan, std::make_shared<kvtest::RecordingLogger>(), server,
+                                        phoneOf(plan))) != Result::Ok) {
+        return false;
+    }
+    bool identified = true;
+    for (unsigned i = 0; i < count && identified; ++i) {
+        std::shared_ptr<std::string> id;
+        identified = kavrin->IdentifyDevice(id) == Result::Ok;
+    }
+    kavrin->DestroySession();
+    return identified;
 }
 
 }  // namespace kvsoak
