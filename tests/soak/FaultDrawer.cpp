@@ -86,6 +86,7 @@ UpdateDraw FaultDrawer::next() {
     outageLeft_ -= draw.trackingDown ? 1 : 0;
     if (chance(25)) {
         draw.killAt = 1 + below(mostProviderCalls);
+        draw.killAfterAnswer = chance(50);
     }
     return draw;
 }

@@ -46,6 +46,9 @@ struct UpdateDraw {
     bool trackingDown = false;
     // The provider call (counted from 1) at which the driver kills the worker.
     std::optional<uint64_t> killAt;
+    // The kill comes right after the driver answered that call (it lands in what the worker does
+    // with the answer: writing, saving, deleting a stored event) instead of in its place.
+    bool killAfterAnswer = false;
 
     std::vector<FaultKind> kinds() const;
 };

@@ -97,8 +97,9 @@ public:
         std::cout << "soak: the phone received " << phoneFiles_
                   << " packages, each with the SHA-256 of the manifest\n";
         std::cout << "soak: tracking events received " << ledger.sent() << ", stored "
-                  << ledger.everStored() << " (resent " << ledger.resent() << "), lost in kills "
-                  << ledger.lostInKills() << "\n";
+                  << ledger.everStored() << " (resent " << ledger.resent()
+                  << "), lost in kills during their post " << ledger.lostInKills()
+                  << ", received twice after a kill " << ledger.receivedTwice() << "\n";
         printSeries("peak RSS (KiB)", rss_);
         printSeries("open file descriptors", descriptors_);
     }

@@ -24,6 +24,14 @@ public:
     // The post the worker was killed in: the library keeps an event only once its post failed,
     // so that one is lost with the process.
     void lostInKill(const std::string& key) { lostInKills_.insert(key); }
+    // The post answered just before the kill: a failed one died with the worker before it was
+    // stored, like `lostInKill`; a stored event sent again that the server received was not yet
+    // deleted, and is sent once more later. Nothing can tell the library that the server has it;
+    // the server tells the copies apart by session id, phase and time.
+    void answeredInKill(const std::string& key) {
+        lostInKills_.insert(key);
+        answeredInKills_.insert(key);
+    }
     void received(const Json::Value& document);
     // The events in the resend store now.
     void storedNow(std::set<std::string> keys);
@@ -37,11 +45,14 @@ public:
     uint64_t resent() const { return resent_; }
     uint64_t everStored() const { return everStored_.size(); }
     uint64_t storedCount() const { return stored_.size(); }
-    uint64_t lostInKills() const { return lostInKills_.size(); }
+    uint64_t lostInKills() const;
+    // Events the server received twice, after a kill between its answer and the deletion.
+    uint64_t receivedTwice() const;
 
 private:
     std::set<std::string> known_;
     std::set<std::string> lostInKills_;
+    std::set<std::string> answeredInKills_;
     std::map<std::string, int> receipts_;
     std::set<std::string> stored_;
     std::set<std::string> everStored_;

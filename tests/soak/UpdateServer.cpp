@@ -50,7 +50,7 @@ UpdateOutcome UpdateServer::serve(WorkerProcess& worker) {
     Ask ask{};
     try {
         while (worker.wire().nextAsk(ask)) {
-            if (killHere(ask, worker)) {
+            if (killHere(ask, worker, outcome)) {
                 outcome.killed = true;
                 break;
             }
@@ -66,13 +66,17 @@ UpdateOutcome UpdateServer::serve(WorkerProcess& worker) {
     return outcome;
 }
 
-bool UpdateServer::killHere(Ask ask, WorkerProcess& worker) {
+bool UpdateServer::killHere(Ask ask, WorkerProcess& worker, UpdateOutcome& outcome) {
     if (ask == Ask::PhoneStored || ask == Ask::Finished || ++calls_ != draw_.killAt) {
         return false;
     }
-    if (ask == Ask::Post) {
-        const auto post = takePost(worker.wire());
-        ledger_.lostInKill(keyOfPost(*post));
+    if (draw_.killAfterAnswer) {
+        answer(ask, worker.wire(), outcome);
+        if (ask == Ask::Post) {
+            ledger_.answeredInKill(lastPostKey_);
+        }
+    } else if (ask == Ask::Post) {
+        ledger_.lostInKill(keyOfPost(*takePost(worker.wire())));
     }
     worker.kill();
     return true;
@@ -118,7 +122,8 @@ void UpdateServer::answerGet(Wire& wire) {
 
 void UpdateServer::answerPost(Wire& wire) {
     const auto post = takePost(wire);
-    ledger_.posted(keyOfPost(*post));
+    lastPostKey_ = keyOfPost(*post);
+    ledger_.posted(lastPostKey_);
     std::shared_ptr<HttpProvider::HttpResponse> response;
     const auto result = provider_.post(post, response);
     putResponse(wire, result, response);

@@ -38,7 +38,7 @@ public:
 
 private:
     // True when the driver killed the worker at this call.
-    bool killHere(kvsoak::Ask ask, WorkerProcess& worker);
+    bool killHere(Ask ask, WorkerProcess& worker, UpdateOutcome& outcome);
     void answer(Ask ask, Wire& wire, UpdateOutcome& outcome);
     void answerGet(Wire& wire);
     void answerPost(Wire& wire);
@@ -50,6 +50,7 @@ private:
     std::shared_ptr<kvtest::SimulatedUpdateServer> server_;
     kvtest::InProcessServerProvider provider_;
     uint64_t calls_ = 0;
+    std::string lastPostKey_;
 };
 
 }  // namespace kvsoak
