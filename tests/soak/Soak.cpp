@@ -98,7 +98,10 @@ public:
                   << " packages, each with the SHA-256 of the manifest\n";
         std::cout << "soak: tracking events received " << ledger.sent() << ", stored "
                   << ledger.everStored() << " (resent " << ledger.resent()
-                  << "), lost in kills during their post " << ledger.lostInKills()
+                  << "), lost in kills during their post "
+                  << ledger.lost(TrackingLedger::LossCause::Kill)
+                  << ", lost on a full disk with the endpoint failing "
+                  << ledger.lost(TrackingLedger::LossCause::FullDisk)
                   << ", received twice after a kill " << ledger.receivedTwice() << "\n";
         printSeries("peak RSS (KiB)", rss_);
         printSeries("open file descriptors", descriptors_);
@@ -132,6 +135,7 @@ public:
                                                  : fs::path(options.workingDirectory)),
           outside_(root_ / "outside"),
           log_(root_ / "worker.log"),
+          updateLog_(root_ / "update.log"),
           drawer_(options.seed, work_.string()) {
         fs::remove_all(root_);
         fs::create_directories(work_);
@@ -165,13 +169,14 @@ public:
 private:
     // Runs one update and checks what it left; the breach, if any.
     std::optional<std::string> update(uint64_t number, const UpdateDraw& draw) {
-        std::ofstream(log_, std::ios::app) << "=== update " << number << "\n";
+        logHeader(number, draw);
         UpdateServer server(draw, ledger_);
         std::vector<std::string> arguments{"--worker"};
         const auto plan = draw.worker.arguments();
         arguments.insert(arguments.end(), plan.begin(), plan.end());
-        WorkerProcess worker(options_.program, arguments, outside_.string(), log_.string());
+        WorkerProcess worker(options_.program, arguments, outside_.string(), updateLog_.string());
         const UpdateOutcome outcome = server.serve(worker);
+        std::ofstream(log_, std::ios::app) << std::ifstream(updateLog_).rdbuf();
         figures_.met(draw, outcome);
         if (!outcome.killed && (outcome.exitStatus != 0 || !outcome.resources)) {
             return "the worker ended with status " + std::to_string(outcome.exitStatus) +
@@ -184,6 +189,20 @@ private:
             }
         }
         return checkDirectories(draw.package);
+    }
+
+    // The update's number and faults, in the run's log, and an empty log for the update. (No file
+    // of the driver stays open while a worker starts: the worker would inherit it.)
+    void logHeader(uint64_t number, const UpdateDraw& draw) const {
+        std::ofstream log(log_, std::ios::app);
+        log << "=== update " << number << ":";
+        for (FaultKind kind : draw.kinds()) {
+            log << " " << nameOf(kind) << ";";
+        }
+        log << std::endl;
+        // The update logs into a file of its own, which a small file size limit lets grow a
+        // little, and the run's log takes it in afterwards.
+        std::ofstream(updateLog_, std::ios::trunc).flush();
     }
 
     std::optional<std::string> checkDirectories(const kvtest::SimulatedPackage& package) {
@@ -224,6 +243,7 @@ private:
     fs::path work_;
     fs::path outside_;
     fs::path log_;
+    fs::path updateLog_;
     FaultDrawer drawer_;
     TrackingLedger ledger_;
     SoakFigures figures_;

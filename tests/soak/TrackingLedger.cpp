@@ -34,10 +34,10 @@ void TrackingLedger::storedNow(std::set<std::string> keys) {
     stored_ = std::move(keys);
 }
 
-uint64_t TrackingLedger::lostInKills() const {
+uint64_t TrackingLedger::lost(LossCause cause) const {
     uint64_t lost = 0;
-    for (const std::string& key : lostInKills_) {
-        lost += receipts_.count(key) == 0 && stored_.count(key) == 0;
+    for (const auto& [key, why] : mayBeLost_) {
+        lost += why == cause && receipts_.count(key) == 0 && stored_.count(key) == 0;
     }
     return lost;
 }
@@ -66,7 +66,7 @@ std::optional<std::string> TrackingLedger::breach() const {
         if (receipts == mostReceipts && stored) {
             return key + " was received and is still stored, to be sent again";
         }
-        if (receipts == 0 && !stored && lostInKills_.count(key) == 0) {
+        if (receipts == 0 && !stored && mayBeLost_.count(key) == 0) {
             return key + " was neither received nor stored";
         }
     }

@@ -23,13 +23,16 @@ public:
     void posted(const std::string& key) { known_.insert(key); }
     // The post the worker was killed in: the library keeps an event only once its post failed,
     // so that one is lost with the process.
-    void lostInKill(const std::string& key) { lostInKills_.insert(key); }
+    void lostInKill(const std::string& key) { mayBeLost_[key] = LossCause::Kill; }
+    // A failed post of a worker whose files cannot grow (a full disk): its event may find no
+    // room in the resend store either, and then nothing can keep it.
+    void failedOnFullDisk(const std::string& key) { mayBeLost_.emplace(key, LossCause::FullDisk); }
     // The post answered just before the kill: a failed one died with the worker before it was
     // stored, like `lostInKill`; a stored event sent again that the server received was not yet
     // deleted, and is sent once more later. Nothing can tell the library that the server has it;
     // the server tells the copies apart by session id, phase and time.
     void answeredInKill(const std::string& key) {
-        lostInKills_.insert(key);
+        lostInKill(key);
         answeredInKills_.insert(key);
     }
     void received(const Json::Value& document);
@@ -45,13 +48,15 @@ public:
     uint64_t resent() const { return resent_; }
     uint64_t everStored() const { return everStored_.size(); }
     uint64_t storedCount() const { return stored_.size(); }
-    uint64_t lostInKills() const;
+    enum class LossCause { Kill, FullDisk };
+    // Events neither received nor stored, of those that may be lost for `cause`.
+    uint64_t lost(LossCause cause) const;
     // Events the server received twice, after a kill between its answer and the deletion.
     uint64_t receivedTwice() const;
 
 private:
     std::set<std::string> known_;
-    std::set<std::string> lostInKills_;
+    std::map<std::string, LossCause> mayBeLost_;
     std::set<std::string> answeredInKills_;
     std::map<std::string, int> receipts_;
     std::set<std::string> stored_;

@@ -126,6 +126,11 @@ void UpdateServer::answerPost(Wire& wire) {
     ledger_.posted(lastPostKey_);
     std::shared_ptr<HttpProvider::HttpResponse> response;
     const auto result = provider_.post(post, response);
+    const bool received =
+        result == HttpProvider::HttpResult::Success && response && response->statusCode == 200;
+    if (!received && draw_.worker.fileSizeLimit != 0) {
+        ledger_.failedOnFullDisk(lastPostKey_);
+    }
     putResponse(wire, result, response);
 }
 
