@@ -28,7 +28,7 @@ const char* const faultNames[] = {"server errors (5xx)",
                                   "bodies in small pieces",
                                   "tracking endpoint down",
                                   "phone busy",
-                                  "phone gone mid-transfer",
+                                  "phone gone at the transfer",
                                   "kills (SIGKILL)",
                                   "full disk (file size limit)"};
 static_assert(sizeof faultNames / sizeof *faultNames == static_cast<std::size_t>(FaultKind::Count));

@@ -130,14 +130,13 @@ class Soak {
 public:
     explicit Soak(const SoakOptions& options)
         : options_(options),
-          root_(fs::temp_directory_path() / ("kavrin-soak-" + std::to_string(options.seed))),
+          root_(freshTemporaryDirectory("kavrin-soak-" + std::to_string(options.seed) + "-")),
           work_(options.workingDirectory.empty() ? root_ / "work"
                                                  : fs::path(options.workingDirectory)),
           outside_(root_ / "outside"),
           log_(root_ / "worker.log"),
           updateLog_(root_ / "update.log"),
           drawer_(options.seed, work_.string()) {
-        fs::remove_all(root_);
         fs::create_directories(work_);
         fs::create_directories(outside_);
     }
@@ -223,11 +222,14 @@ private:
     // events), then every event must have been received once.
     std::optional<std::string> drain() {
         const uint64_t runs = ledger_.storedCount() / resendsPerOperation + 2;
-        for (uint64_t run = 0; run < runs && ledger_.storedCount() > 0; ++run) {
+        uint64_t run = 0;
+        for (; run < runs && ledger_.storedCount() > 0; ++run) {
             if (auto breach = update(options_.updates + 1 + run, drawer_.calm())) {
                 return breach;
             }
         }
+        std::cout << "soak: " << run
+                  << " updates without faults after them emptied the resend store" << std::endl;
         return ledger_.breachAtTheEnd();
     }
 

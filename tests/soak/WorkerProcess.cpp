@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,6 +99,14 @@ int WorkerProcess::wait() {
     }
     waited_ = true;
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+std::string freshTemporaryDirectory(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("soak: could not make a temporary folder " + pattern);
+    }
+    return pattern;
 }
 
 void ignoreBrokenPipes() {

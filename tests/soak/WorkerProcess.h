@@ -38,6 +38,10 @@ private:
 // The driver ignores SIGPIPE, so that a worker killed mid-message fails a write, not the driver.
 void ignoreBrokenPipes();
 
+// A new empty folder below the system's temporary folder whose name starts with `prefix`, for a
+// run of its own beside others (the same seed run twice at once included).
+std::string freshTemporaryDirectory(const std::string& prefix);
+
 // The worker's own figures and limits.
 struct ResourceFigures {
     uint64_t peakRssKilobytes = 0;
