@@ -28,7 +28,7 @@ const char* const faultNames[] = {"server errors (5xx)",
                                   "bodies in small pieces",
                                   "tracking endpoint down",
                                   "phone busy",
-                                  "phone gone at the transfer",
+                                  "phone gone mid-transfer",
                                   "kills (SIGKILL)",
                                   "full disk (file size limit)"};
 static_assert(sizeof faultNames / sizeof *faultNames == static_cast<std::size_t>(FaultKind::Count));
@@ -71,6 +71,9 @@ UpdateDraw FaultDrawer::next() {
     UpdateDraw draw = calm();
     if (chance(8)) {
         draw.worker.phoneFault = chance(50) ? PhoneFault::Busy : PhoneFault::Gone;
+        if (draw.worker.phoneFault == PhoneFault::Gone) {
+            draw.worker.phoneGoneAfter = below(releaseSize_);
+        }
     }
     if (chance(8)) {
         draw.worker.fileSizeLimit = 1 + below(releaseSize_);

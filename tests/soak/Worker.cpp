@@ -171,7 +171,7 @@ std::shared_ptr<kvtest::SimulatedPhone> phoneOf(const WorkerPlan& plan) {
     if (plan.phoneFault == PhoneFault::Busy) {
         phone->answerWithResponseCode(operationVerifyAndUpdateV4, responseDeviceBusy);
     } else if (plan.phoneFault == PhoneFault::Gone) {
-        phone->failSendFileWith(MtpProvider::MtpResult::DeviceDisconnected);
+        phone->failSendFileWith(MtpProvider::MtpResult::DeviceDisconnected, plan.phoneGoneAfter);
     }
     return phone;
 }

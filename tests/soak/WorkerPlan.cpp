@@ -5,14 +5,17 @@
 namespace kvsoak {
 
 std::vector<std::string> WorkerPlan::arguments() const {
-    return {workingDirectory, std::to_string(phone),
-            std::to_string(static_cast<unsigned>(phoneFault)), std::to_string(fileSizeLimit),
+    return {workingDirectory,
+            std::to_string(phone),
+            std::to_string(static_cast<unsigned>(phoneFault)),
+            std::to_string(phoneGoneAfter),
+            std::to_string(fileSizeLimit),
             std::to_string(clockStart)};
 }
 
 WorkerPlan WorkerPlan::parse(const std::vector<std::string>& arguments) {
-    if (arguments.size() != 5) {
-        throw std::invalid_argument("soak: a worker takes five arguments");
+    if (arguments.size() != 6) {
+        throw std::invalid_argument("soak: a worker takes six arguments");
     }
     WorkerPlan plan;
     plan.workingDirectory = arguments[0];
@@ -22,8 +25,9 @@ WorkerPlan WorkerPlan::parse(const std::vector<std::string>& arguments) {
         throw std::invalid_argument("soak: no such phone fault");
     }
     plan.phoneFault = static_cast<PhoneFault>(fault);
-    plan.fileSizeLimit = std::stoull(arguments[3]);
-    plan.clockStart = std::stoull(arguments[4]);
+    plan.phoneGoneAfter = std::stoull(arguments[3]);
+    plan.fileSizeLimit = std::stoull(arguments[4]);
+    plan.clockStart = std::stoull(arguments[5]);
     return plan;
 }
 

@@ -15,6 +15,8 @@ struct WorkerPlan {
     // Which phone of the pool is attached (device id, IMEI).
     uint32_t phone = 0;
     PhoneFault phoneFault = PhoneFault::None;
+    // A phone that goes away does so once this many bytes of the package reached it.
+    uint64_t phoneGoneAfter = 0;
     // Files the worker writes stop growing here, as on a full disk; 0 for no limit.
     uint64_t fileSizeLimit = 0;
     // The worker's wall clock at its start, in milliseconds since 1970; retry waits move it on
