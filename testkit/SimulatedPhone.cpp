@@ -584,9 +584,10 @@ void SimulatedPhone::answerOkWithoutData(uint16_t operationCode) {
     faults_[operationCode] = Fault{std::nullopt, std::nullopt, true};
 }
 
-void SimulatedPhone::failSendFileWith(MtpResult result) {
+void SimulatedPhone::failSendFileWith(MtpResult result, uint64_t afterBytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     sendFileFault_ = result;
+    sendFileFaultAfter_ = afterBytes;
 }
 
 void SimulatedPhone::setTransferChunkSize(size_t bytes) {
@@ -732,6 +733,9 @@ SimulatedPhone::MtpResult SimulatedPhone::transfer(std::unique_lock<std::mutex>&
         if (transfer_.sent == transfer_.total) {
             return MtpResult::Success;
         }
+        if (sendFileFault_ && transfer_.sent >= sendFileFaultAfter_) {
+            return *sendFileFault_;
+        }
         chunk.resize(std::min<uint64_t>(chunkSize_, transfer_.total - transfer_.sent));
         // Reads without the lock, so that `cancel` and `progress` answer meanwhile.
         lock.unlock();
@@ -758,7 +762,7 @@ SimulatedPhone::MtpResult SimulatedPhone::sendFile(const std::string& deviceId,
     std::ifstream input(kvinternal::platform::toPath(localPath), std::ios::binary);
     const auto size = kvinternal::platform::fileSize(localPath);
     std::unique_lock<std::mutex> lock(mutex_);
-    if (sendFileFault_) {
+    if (sendFileFault_ && sendFileFaultAfter_ == 0) {
         return *sendFileFault_;
     }
     if (!input || !size) {

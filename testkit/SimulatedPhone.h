@@ -149,7 +149,9 @@ public:
     void failWithResult(uint16_t operationCode, MtpResult result);
     void answerWithResponseCode(uint16_t operationCode, uint16_t responseCode);
     void answerOkWithoutData(uint16_t operationCode);
-    void failSendFileWith(MtpResult result);
+    // `sendFile` fails with `result` once `afterBytes` of the file have reached the phone (at
+    // once for 0): a phone unplugged in the middle of a transfer.
+    void failSendFileWith(MtpResult result, uint64_t afterBytes = 0);
 
     // `sendFile` reads and moves this many bytes between progress updates.
     void setTransferChunkSize(size_t bytes);
@@ -261,6 +263,7 @@ private:
     std::map<uint16_t, Handler> handlers_;
     std::map<uint16_t, Fault> faults_;
     std::optional<MtpResult> sendFileFault_;
+    uint64_t sendFileFaultAfter_ = 0;
     std::vector<RecordedRequest> requests_;
     std::map<uint32_t, StoredObject> objects_;
     std::map<uint32_t, Entry> entries_;
