@@ -117,11 +117,11 @@ TEST_P(WorkingDirectoryRoundTripTest, EveryStoreSurvivesTheSession) {
 
 INSTANTIATE_TEST_SUITE_P(
     Directories, WorkingDirectoryRoundTripTest,
-    ::testing::Values(DirectoryCase{"NonAsciiNames", nonAsciiName, nonAsciiName},
+    ::testing::Values(DirectoryCase{"NonAsciiNames", nonAsciiName, nonAsciiName, ""},
                       DirectoryCase{"PathLongerThan260Characters",
                                     std::string(100, 'a') + "/" + std::string(100, 'b') + "/" +
                                         std::string(60, 'c'),
-                                    "pkg"},
+                                    "pkg", ""},
                       DirectoryCase{"FirstGivenWithTrailingSlashes", "plain", "pkg", "///"}),
     [](const ::testing::TestParamInfo<DirectoryCase>& info) {
         return std::string(info.param.name);
