@@ -52,9 +52,15 @@ std::u16string MtpDatasetReader::mtpString() {
     for (uint8_t unit = 0; unit < count; ++unit) {
         text.push_back(static_cast<char16_t>(uint16()));
     }
-    if (!text.empty() && text.back() == u'\0') {
-        text.pop_back();
+    if (text.empty()) {
+        return text;
     }
+    // A phone takes the last unit for the terminator, whatever it is.
+    if (text.back() != u'\0') {
+        throw std::invalid_argument("An MTP string of " + std::to_string(count) +
+                                    " code units does not end in its terminating 0");
+    }
+    text.pop_back();
     return text;
 }
 

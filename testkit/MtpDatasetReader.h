@@ -21,7 +21,7 @@ public:
     // length in bytes (prefix included), then the code units, no terminator.
     std::u16string sizedLongString();
     // An 8-bit count of code units including the terminating 0, then the units; the text comes
-    // back without its terminator.
+    // back without its terminator. Throws when the last unit is not 0.
     std::u16string mtpString();
     bool atEnd() const { return position_ == bytes_.size(); }
 

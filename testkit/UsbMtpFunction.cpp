@@ -417,6 +417,8 @@ UsbMtpFunction::Status UsbMtpFunction::cancel(const std::vector<uint8_t>& dataOu
         return Status::Stall;
     }
     cancelled_.push_back(*transactionId_);
+    inHalted_ = inHalted_ || haltOnCancel_;
+    outHalted_ = outHalted_ || haltOnCancel_;
     inSegments_.clear();
     holdAt_.reset();
     held_ = false;
@@ -543,6 +545,11 @@ bool UsbMtpFunction::unplugged() const {
 void UsbMtpFunction::busyAfterCancel(int polls) {
     std::lock_guard<std::mutex> lock(mutex_);
     busyAfterCancel_ = polls;
+}
+
+void UsbMtpFunction::haltOnCancel() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    haltOnCancel_ = true;
 }
 
 void UsbMtpFunction::busyOnOpenSession(int times) {

@@ -83,6 +83,9 @@ public:
     // After a Cancel, Get Device Status answers "device busy" this many times; commands meanwhile
     // are answered "device busy" too.
     void busyAfterCancel(int polls);
+    // A Cancel halts both bulk endpoints, as a still-image device may: Get Device Status lists
+    // them until the host clears them.
+    void haltOnCancel();
     // The next this many OpenSession commands are answered "device busy".
     void busyOnOpenSession(int times);
     // The phone halts its bulk IN endpoint instead of answering this operation.
@@ -154,6 +157,7 @@ private:
     bool held_ = false;
     bool unplugged_ = false;
     int busyAfterCancel_ = 0;
+    bool haltOnCancel_ = false;
     int busyPolls_ = 0;
     int busyOpens_ = 0;
     std::set<uint16_t> stallIn_;

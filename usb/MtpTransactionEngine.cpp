@@ -93,15 +93,13 @@ MtpTransactionEngine::MtpTransactionEngine(UsbTransport& transport, Options opti
         std::max(options_.chunkSize / packet * packet, roundUp(largestResponse, packet)));
 }
 
-uint32_t MtpTransactionEngine::nextTransactionId(uint16_t code) {
-    // OpenSession takes 0 every time; the session's operations count up from 1, and 0xFFFFFFFF
-    // is never used.
-    if (code == operationOpenSession) {
-        transactionId_ = 1;
+uint32_t TransactionIds::take(uint16_t operationCode) {
+    if (operationCode == operationOpenSession) {
+        next_ = 1;
         return 0;
     }
-    const uint32_t id = transactionId_;
-    transactionId_ = transactionId_ >= 0xFFFFFFFE ? 1 : transactionId_ + 1;
+    const uint32_t id = next_;
+    next_ = next_ >= 0xFFFFFFFE ? 1 : next_ + 1;
     return id;
 }
 
@@ -124,7 +122,7 @@ MtpOutcome MtpTransactionEngine::run(const MtpOperation& operation) {
 }
 
 MtpOutcome MtpTransactionEngine::runOnce(const MtpOperation& operation) {
-    const uint32_t transactionId = nextTransactionId(operation.code);
+    const uint32_t transactionId = transactionIds_.take(operation.code);
     try {
         sendCommand(operation, transactionId);
         if (operation.dataOut) {

@@ -32,6 +32,18 @@ struct MtpOutcome {
     std::string problem;
 };
 
+// Transaction ids as a session hands them out: OpenSession takes 0 every time; the operations
+// after it count up from 1, and 0xFFFFFFFF, which no transaction may carry, is never used.
+class TransactionIds {
+public:
+    explicit TransactionIds(uint32_t next = 0) : next_(next) {}
+
+    uint32_t take(uint16_t operationCode);
+
+private:
+    uint32_t next_;
+};
+
 // Runs MTP operations as containers over a UsbTransport, one transaction at a time: the
 // command, an optional data phase either way, the response. It checks the containers' types and
 // transaction ids, and reads them as phones send them: a data container's header may come in a
@@ -98,12 +110,10 @@ private:
     // Polls Get Device Status until the phone is ready, clearing the halts it reports.
     bool waitUntilReady();
 
-    uint32_t nextTransactionId(uint16_t code);
-
     UsbTransport& transport_;
     Options options_;
     std::vector<uint8_t> buffer_;
-    uint32_t transactionId_ = 0;
+    TransactionIds transactionIds_;
     bool usable_ = true;
 };
 

@@ -31,5 +31,18 @@ TEST(JsonTextRegressionTest, DocumentsNestedTooDeepAreUnparsableInsteadOfThrown)
     }
 }
 
+// A log line carries a text of up to the excerpt length whole, a longer one cut with its length;
+// a document's one-line form likewise, though it is never written out whole.
+TEST(JsonTextRegressionTest, ExcerptsKeepTextsOfTheExcerptLengthWhole) {
+    const std::size_t limit = json::maximumLoggedText;
+    const std::string whole(limit, 'x');
+    const std::string cut = whole + "... (" + std::to_string(limit + 1) + " bytes)";
+    EXPECT_EQ(json::logExcerpt(whole), whole);
+    EXPECT_EQ(json::logExcerpt(whole + "y"), cut);
+    EXPECT_EQ(json::oneLineExcerpt(Json::Value(whole.substr(2))), '"' + whole.substr(2) + '"');
+    EXPECT_EQ(json::oneLineExcerpt(Json::Value(whole.substr(1))),
+              '"' + whole.substr(1, limit - 1) + "... (" + std::to_string(limit + 1) + " bytes)");
+}
+
 }  // namespace
 }  // namespace kvinternal

@@ -1,6 +1,7 @@
 #include <filesystem>
 
 #include "EndToEndFixture.h"
+#include "support/LastOf.h"
 
 namespace kvtest {
 namespace {
@@ -8,6 +9,7 @@ namespace {
 using Channel = RecordingLogger::Channel;
 
 constexpr uint16_t userTypeProperty = 0xD043;
+constexpr uint16_t hwConfigProperty = 0xD045;
 
 class IdentificationTest : public EndToEndTest {
 protected:
@@ -37,6 +39,33 @@ TEST_F(IdentificationTest, OnlyTheExactUserTypeUserIsRefused) {
         "update the device, identification stopped."));
     ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
     EXPECT_FALSE(identifierCacheExists());
+}
+
+// What the update server hears of the phone's certificate and security state: the certificate
+// the host chose, and nothing for a HW config revision the phone calls "unknown".
+TEST_F(IdentificationTest, SearchCarriesTheChosenCertificateAndNoUnknownSecurityState) {
+    using Choice = kv::Kavrin::CertificateChoice;
+    const struct {
+        Choice choice;
+        const char* hwConfig;
+        const char* certificate;
+        const char* securityState;
+    } cases[] = {
+        {Choice::FromDevice, "unknown", "cert-42", ""},
+        {Choice::Live, "HWC 11", "live", "HWC 11"},
+        {Choice::Test, "HWC 11", "5c2e8a0f7b13d6949e0a2f6c71b58d34", "HWC 11"},
+    };
+    for (const auto& c : cases) {
+        restart();
+        phone->setProperty(hwConfigProperty, c.hwConfig);
+        auto chosen = parameters();
+        chosen.certificateChoice = c.choice;
+        ASSERT_EQ(kavrin->CreateSession(chosen), Result::Ok);
+        search(identify());
+        auto query = lastOf(server->requests(Endpoint::Updates)).query;
+        EXPECT_EQ(query["clientcertid"], c.certificate) << c.hwConfig;
+        EXPECT_EQ(query["securityState"], c.securityState) << c.hwConfig;
+    }
 }
 
 TEST_F(IdentificationTest, IdentificationIdSurvivesTheSession) {

@@ -35,6 +35,12 @@ TEST_F(UpdateExecutionTest, WholeLegacyUpdateEndsWithTheFinalResultAndNoPackage)
     EXPECT_FALSE(std::filesystem::exists(packagePath()));
     // The pending update is gone with its package.
     EXPECT_EQ(kavrin->GetFinalResult(true, result), Result::IllegalArgument);
+    // The rebooted phone was identified afresh under the same identification id.
+    EXPECT_EQ(lastOf(server->trackingDocuments()).document["update"]["device"]["swVersion"],
+              "5.3.0.201");
+    search(identificationId);
+    auto query = lastOf(server->requests(Endpoint::Updates)).query;
+    EXPECT_EQ(query["sw-revision"], "5.3.0.201");
     ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
 
     const auto verify = phone->verifyCalls();
@@ -48,9 +54,6 @@ TEST_F(UpdateExecutionTest, WholeLegacyUpdateEndsWithTheFinalResultAndNoPackage)
                                         "transfer/ok", "preverification/ok", "install/initiated",
                                         "install/ok"}));
     EXPECT_TRUE(allEqualAndSet(sessionIds()));
-    // The rebooted phone was identified afresh under the same identification id.
-    EXPECT_EQ(lastOf(server->trackingDocuments()).document["update"]["device"]["swVersion"],
-              "5.3.0.201");
 }
 
 TEST_F(UpdateExecutionTest, WholeGotaUpdatesSendTheirDocumentAndDeclineTheFinalResult) {

@@ -52,6 +52,8 @@ struct DirectoryCase {
     // Below the test's temporary directory; the library creates the last level.
     std::string subdirectory;
     std::string packageId;
+    // Added to the directory as the first session is given it.
+    std::string firstSpelling;
 };
 
 class WorkingDirectoryRoundTripTest : public WorkingDirectoryTest,
@@ -78,7 +80,7 @@ TEST_P(WorkingDirectoryRoundTripTest, EveryStoreSurvivesTheSession) {
                         SimulatedUpdateServer::forever);
     server->injectFault(Endpoint::Package, ServerFault::cutBodyAfter(2'000'000));
     server->injectFault(Endpoint::Package, ServerFault::withStatus(403));
-    ASSERT_NO_FATAL_FAILURE(openSessionIn(directory));
+    ASSERT_NO_FATAL_FAILURE(openSessionIn(directory + c.firstSpelling));
     const std::string identification = identify();
     auto updates = search(identification);
     ASSERT_EQ(updates->size(), 1u);
@@ -97,6 +99,7 @@ TEST_P(WorkingDirectoryRoundTripTest, EveryStoreSurvivesTheSession) {
     ASSERT_EQ(kavrin->DownloadDeltaUpdate(updates->front().id), Result::Ok);
     EXPECT_EQ(lastOf(server->requests(Endpoint::Package)).request.headers.at("Range"),
               "bytes=2000000-3499999");
+    EXPECT_FALSE(logger->containsFragment("Delta file cache entry names a file outside"));
     ASSERT_EQ(kavrin->TransferDeltaToDevice(updates->front().id), Result::Ok);
     ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
     const auto sent = phone->storedObject(firstObjectHandle);
@@ -114,11 +117,12 @@ TEST_P(WorkingDirectoryRoundTripTest, EveryStoreSurvivesTheSession) {
 
 INSTANTIATE_TEST_SUITE_P(
     Directories, WorkingDirectoryRoundTripTest,
-    ::testing::Values(DirectoryCase{"NonAsciiNames", nonAsciiName, nonAsciiName},
+    ::testing::Values(DirectoryCase{"NonAsciiNames", nonAsciiName, nonAsciiName, ""},
                       DirectoryCase{"PathLongerThan260Characters",
                                     std::string(100, 'a') + "/" + std::string(100, 'b') + "/" +
                                         std::string(60, 'c'),
-                                    "pkg"}),
+                                    "pkg", ""},
+                      DirectoryCase{"FirstGivenWithTrailingSlashes", "plain", "pkg", "///"}),
     [](const ::testing::TestParamInfo<DirectoryCase>& info) {
         return std::string(info.param.name);
     });

@@ -139,6 +139,17 @@ TEST_F(MtpServiceTest, ProgressOutsideZeroToOneIsNeverHandedOn) {
     }
 }
 
+// The library's count keeps the furthest point the provider reported, rounded up: progress read
+// from it once the provider's call has finished never goes back.
+TEST_F(MtpServiceTest, TheCountKeepsTheProvidersFurthestProgressRoundedUp) {
+    const auto handler = std::make_shared<ProgressHandler>(100, Log(logger));
+    mocked.setOngoingCall(handler);
+    EXPECT_CALL(*mock, progress("mocked", _))
+        .WillOnce(DoAll(SetArgReferee<1>(0.995), Return(false)));
+    EXPECT_EQ(mocked.ongoingCallProgress(), 0.995);
+    EXPECT_EQ(handler->fraction(), 1.0);
+}
+
 TEST_F(MtpServiceTest, ReadsEachIdentifierThroughItsVendorProperty) {
     // 0 means that the phone cannot report the identifier.
     const uint16_t propertyCodes[33] = {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "HttpServiceDownloadFixture.h"
+#include "common/LockFiles.h"
 #include "control/ProgressHandler.h"
 #include "support/LastOf.h"
 
@@ -281,6 +282,22 @@ TEST_F(HttpServiceDownloadTest, EachByteIsHashedOnce) {
         EXPECT_EQ(readBack.bytes(), c.readBack);
         EXPECT_EQ(platform::fileSize(path()).has_value(), c.thrown == Thrown{});
     }
+}
+
+// While another session has the package, the bytes on disk show how far it has come; a file
+// longer than the package shows nothing, as it is discarded.
+TEST_F(HttpServiceDownloadTest, AFileLongerThanThePackageIsNoProgressWhileAnotherSessionHasIt) {
+    const auto record = update(packageSize, packageSize + 10);
+    auto held = lockfiles::open(directory.path(), path().substr(path().rfind('/') + 1), Log());
+    ASSERT_TRUE(held && held->tryLock());
+    std::vector<double> waitedAt;
+    const platform::ScopedHooks waiting(platform::installedHooks().withSleep([&](uint64_t) {
+        const auto handler = currentProgress->current().lock();
+        waitedAt.push_back(handler ? handler->fraction() : -1.0);
+        held.reset();
+    }));
+    EXPECT_EQ(download(record), Thrown{});
+    EXPECT_EQ(waitedAt, std::vector<double>{0.0});
 }
 
 // Whole pieces are progress: a connection that breaks after each of them is asked again after

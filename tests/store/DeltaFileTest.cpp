@@ -202,12 +202,36 @@ TEST_F(DeltaFileTest, UrlsEndingInTheSameNameGetFilesOfTheirOwn) {
     EXPECT_EQ(DeltaFile::create(directory.path(), Log(logger), third, 100, "", cache).path(),
               directory.file("delta-2.bin"));
     EXPECT_EQ(create(100).path(), derivedPath);
-    // Claims the plain name "get" for the first of two urls without an extension.
-    const auto extensionless =
-        DeltaFile::create(directory.path(), Log(logger), "http://h/a/get", 1, "", cache);
-    EXPECT_EQ(
-        DeltaFile::create(directory.path(), Log(logger), "http://h/b/get", 1, "", cache).path(),
-        directory.file("get-2"));
+    // A name without an extension, or whose only dot starts it, is numbered at its end.
+    for (const std::string name : {"get", ".get"}) {
+        const auto first =
+            DeltaFile::create(directory.path(), Log(logger), "http://h/a/" + name, 1, "", cache);
+        EXPECT_EQ(
+            DeltaFile::create(directory.path(), Log(logger), "http://h/b/" + name, 1, "", cache)
+                .path(),
+            directory.file(name + "-2"));
+    }
+}
+
+// A package opened again for writing is no longer known to be whole and right.
+TEST_F(DeltaFileTest, APackageReopenedForWritingLosesItsVerifiedMark) {
+    ASSERT_TRUE(platform::writeFileAtomically(derivedPath, "abc"));
+    auto file = create(3, abcSha256);
+    std::string report;
+    PackageDigest digest;
+    ASSERT_EQ(file.verifyOrRemove(report, Log(logger), digest), DeltaFile::Verdict::Verified);
+    file.open();
+    EXPECT_FALSE(file.isVerified());
+}
+
+// A file that shrank since the digest covered it is hashed afresh.
+TEST_F(DeltaFileTest, DigestOfAFileThatShrankIsBuiltAfresh) {
+    ASSERT_TRUE(platform::writeFileAtomically(derivedPath, "abcd"));
+    PackageDigest digest;
+    ASSERT_TRUE(digest.catchUp(create(4)));
+    ASSERT_TRUE(platform::writeFileAtomically(derivedPath, "abc"));
+    ASSERT_TRUE(digest.catchUp(create(4)));
+    EXPECT_EQ(digest.hex(), abcSha256);
 }
 
 TEST_F(DeltaFileTest, WritingStopsAtTheAnnouncedSize) {

@@ -57,6 +57,8 @@ protected:
 };
 
 TEST_F(TrackingServiceTest, DownloadEventOfAFirstVersionUpdate) {
+    identifiers[IdentifierId::CdfId] = "1300-1234";
+    identifiers[IdentifierId::CdfVersion] = "R4C";
     tracking->downloadEvent(identifiers, *record(1, "fw-v1"), TrackingStatus::Initiated, 0, "", -1);
     const std::string sessionId =
         sessionIds->getSessionId(identifiers[IdentifierId::EncryptedImei], "", "fw-v1", true);
@@ -66,7 +68,7 @@ TEST_F(TrackingServiceTest, DownloadEventOfAFirstVersionUpdate) {
                                    sessionId + R"(",
           "device": {"id": "490154203237518", "clientVersion": "2.0.1", "model": "Vexa 10",
             "buildVariant": "", "carrierId": "", "vexaProductCode": "", "swVariant": "",
-            "cdfId": "", "cdfRevision": "", "swVersion": "61.2.A.0.120"},
+            "cdfId": "1300-1234", "cdfRevision": "R4C", "swVersion": "61.2.A.0.120"},
           "fw": {"id": "fw-v1", "checksum": "sum-fw-v1", "channelType": "cable",
             "initiator": "Kavrin host", "phase": "download", "status": "initiated",
             "sourceSwVersion": "61.2", "targetSwVersion": "62.0", "sourceCdfRevision": "R2A",

@@ -14,11 +14,15 @@ using namespace kvusb;
 
 TEST(MtpContainerTest, CommandCarriesItsHeaderAndParametersLittleEndian) {
     const auto bytes = MtpContainer::encode(ContainerType::Command, 0x1007, 0x01020304,
-                                            {0x00010001, 0, 0xFFFFFFFF});
-    EXPECT_EQ(
-        bytes,
-        containerBytes(1, 0x1007, 0x01020304,
-                       MtpDatasetWriter().uint32(0x00010001).uint32(0).uint32(0xFFFFFFFF).bytes()));
+                                            {0x00010001, 0, 0xFFFFFFFF, 4, 5});
+    EXPECT_EQ(bytes, containerBytes(1, 0x1007, 0x01020304,
+                                    MtpDatasetWriter()
+                                        .uint32(0x00010001)
+                                        .uint32(0)
+                                        .uint32(0xFFFFFFFF)
+                                        .uint32(4)
+                                        .uint32(5)
+                                        .bytes()));
     EXPECT_THROW(MtpContainer::encode(ContainerType::Command, 1, 1, {1, 2, 3, 4, 5, 6}),
                  ProtocolError);
 }
@@ -59,6 +63,9 @@ TEST(MtpContainerTest, ParametersAreReadOnlyFromAWholeWellFormedContainer) {
                             std::vector<uint8_t>(response.begin(), response.begin() + 11)}) {
         EXPECT_THROW(MtpContainer::decodeParameters(bad.data(), bad.size()), ProtocolError);
     }
+    // A header that announces less than itself would make its payload's length wrap.
+    EXPECT_THROW(MtpContainer::decodeHeader(lengthTooSmall.data(), lengthTooSmall.size()),
+                 ProtocolError);
 }
 
 TEST(MtpDatasetsTest, ObjectInfoRoundTripsAndATruncatedOneIsRefused) {

@@ -201,11 +201,13 @@ TEST_F(MtpPhoneSessionTest, SendFileCreatesNothingThePhoneDoesNotHave) {
     ASSERT_EQ(session->open(), MtpResult::Success);
     phone->removeRootObject("recovery");
     uint32_t handle = 0;
+    // A file of the folder's name is no folder.
+    ASSERT_EQ(session->sendFile(packageFile(10), "/recovery", handle), MtpResult::Success);
     EXPECT_EQ(session->sendFile(packageFile(1000), destination, handle),
               MtpResult::InvalidArgument);
     EXPECT_NE(session->problem().find("no such folder"), std::string::npos) << session->problem();
     const auto codes = operationsSent();
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), sendObjectInfo), 0);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), sendObjectInfo), 1);
 
     for (const char* bad : {"recovery/update_package", "/", "/recovery/", "//update_package",
                             "/recovery//update_package"}) {

@@ -174,6 +174,9 @@ const InRow inRows[] = {
      buffer, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
     {"FewerBytesThanAHeader", [](T& t) { t.sends({1, 2, 3, 4, 5, 6}); },
      0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
+    {"TwoZeroLengthPacketsBeforeTheResponse",
+     [](T& t) { t.zeroLengthPacket().zeroLengthPacket().sends(responseBytes(0x2005, 0)); },
+     0, MtpResult::Success, 0x2005, {}, {}, {}, 0, true},
     {"ZeroLengthPacketsOnly",
      [](T& t) { t.zeroLengthPacket().zeroLengthPacket().zeroLengthPacket(); },
      0, MtpResult::UsbResponseError, 0, {}, cancelsFirst, {}, 0, true},
@@ -309,6 +312,14 @@ TEST(MtpTransactionEngineOutTest, TransactionIdsAndResponseWaitsFollowTheOperati
                   containerBytes(1, row.code, row.transactionId, {}));
         EXPECT_EQ(lastOf(transport.inTimeouts()), row.wait);
     }
+}
+
+// Past the last id a transaction may carry, 0xFFFFFFFE, the count starts again at 1.
+TEST(MtpTransactionEngineOutTest, TransactionIdsWrapToOneBeforeTheInvalidId) {
+    kvusb::TransactionIds ids(0xFFFFFFFD);
+    const std::vector<uint32_t> taken{ids.take(getDeviceInfo), ids.take(getDeviceInfo),
+                                      ids.take(getDeviceInfo)};
+    EXPECT_EQ(taken, (std::vector<uint32_t>{0xFFFFFFFD, 0xFFFFFFFE, 1}));
 }
 
 // A cancel from another thread ends a transfer that the phone would never finish: a data phase

@@ -86,6 +86,11 @@ ScriptedTransport::TransferStatus ScriptedTransport::bulkIn(uint8_t* buffer, std
     if (interrupted_) {
         return TransferStatus::Interrupted;
     }
+    // A controller overflows a buffer that ends within a packet the phone sends whole, so the
+    // engine must ask for whole packets, whatever it expects.
+    if (capacity % packetSize_ != 0) {
+        return TransferStatus::Overflow;
+    }
     if (in_.empty()) {
         return TransferStatus::Timeout;  // the phone has nothing more to say
     }

@@ -14,7 +14,8 @@ namespace kvtest {
 // A UsbTransport that plays a phone from a script. The phone's side of bulk IN is a list of
 // units, each a container as the phone sends it or a failure; the transport hands them out by
 // USB's packet rules for the buffer the engine offers: a transfer ends when the buffer is full or
-// a unit ends with a short packet, so one that ends with a whole packet runs on into the next.
+// a unit ends with a short packet, so one that ends with a whole packet runs on into the next;
+// a buffer of part of a packet is refused as overflowing, as a real controller may overflow it.
 // Everything the engine sends is recorded. A `block` unit waits for `interrupt`, for cancels
 // from another thread.
 class ScriptedTransport : public kvusb::UsbTransport {

@@ -133,6 +133,10 @@ std::string EmulatedUsbPhone::location() const {
     return "usb:001:" + number(address_, "%03u");
 }
 
+std::string EmulatedUsbPhone::nodePath() const {
+    return umockdev_testbed_get_root_dir(testbed_) + devicePath_;
+}
+
 std::size_t EmulatedUsbPhone::unreapedUrbs() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return pending_.size() + reapable_.size();
@@ -175,7 +179,8 @@ bool EmulatedUsbPhone::complete(Urb& urb) {
         urb.actualLength = static_cast<int>(urb.in.size());
     } else {
         status = function_.bulkOut(urb.out.data(), urb.out.size());
-        urb.actualLength = urb.bufferLength;
+        urb.actualLength = shortOut_ ? urb.bufferLength / 2 : urb.bufferLength;
+        shortOut_ = shortOut_ && status == UsbMtpFunction::Status::Pending;
     }
     if (status == UsbMtpFunction::Status::Pending) {
         return false;
@@ -283,6 +288,11 @@ void EmulatedUsbPhone::discard(UMockdevIoctlClient* client) {
 void EmulatedUsbPhone::holdInterface(Holder holder) {
     std::lock_guard<std::mutex> lock(mutex_);
     holder_ = holder;
+}
+
+void EmulatedUsbPhone::reportNextOutShort() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shortOut_ = true;
 }
 
 bool EmulatedUsbPhone::driverDetached() const {

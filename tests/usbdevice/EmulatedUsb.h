@@ -58,11 +58,16 @@ public:
     SimulatedPhone& phone() { return *phone_; }
     // "usb:001:ADDRESS"
     std::string location() const;
+    // The phone's device node in the testbed's folder, as libusb opens it.
+    std::string nodePath() const;
     // URBs submitted and not reaped; 0 once libusb has ended.
     std::size_t unreapedUrbs() const;
     // Claims of the interface fail while it is held; a kernel driver may be detached.
     void holdInterface(Holder holder);
     bool driverDetached() const;
+    // The next bulk OUT transfer reaches the phone whole but is reported to the host as done
+    // with half its bytes, as a confused controller might report it.
+    void reportNextOutShort();
 
     // Handles one ioctl of the node; runs on umockdev's thread.
     bool handle(UMockdevIoctlClient* client);
@@ -101,6 +106,7 @@ private:
     bool reapedLast_ = false;
     Holder holder_ = Holder::Nobody;
     bool driverDetached_ = false;
+    bool shortOut_ = false;
 };
 
 }  // namespace kvtest

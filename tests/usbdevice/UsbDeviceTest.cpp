@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,6 +142,25 @@ std::shared_ptr<SimulatedPhone> legacyPhone() {
                             SimulatedPhone::FotaStatus::withReport(0, "update installed")});
     return phone;
 }
+
+// This thread without the power to open files whatever their permissions, as a user who is not
+// root; given back when it goes.
+class WithoutPermissionOverride {
+public:
+    WithoutPermissionOverride() {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        syscall(SYS_capset, &header_, reduced);
+    }
+    ~WithoutPermissionOverride() { syscall(SYS_capset, &header_, saved_); }
+    WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
+    WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+};
 
 class UsbDeviceTest : public ::testing::Test {
 protected:
@@ -417,6 +438,10 @@ TEST_F(UsbDeviceTest, TimeoutsAndStallsEndInUsbErrorsAndThePhoneRecovers) {
         << diagnostics[1];
     EXPECT_NE(diagnostics[2].find("halted its bulk out endpoint"), std::string::npos)
         << diagnostics[2];
+    // A command the controller reports sent in part failed, however much the phone got.
+    emulated.reportNextOutShort();
+    EXPECT_EQ(execute(id, 0x1001, {}, response), MtpResult::UsbCommunicationError);
+    EXPECT_EQ(execute(id, 0x1001, {}, response), MtpResult::Success);
 }
 
 // A cancel that comes while the provider opens the phone (here: the phone never answers
@@ -439,6 +464,54 @@ TEST_F(UsbDeviceTest, CancelWhileThePhoneIsOpenedEndsTheCall) {
     EXPECT_EQ(emulated.function().cancelledTransactions(), std::vector<uint32_t>{0});
     ASSERT_EQ(diagnostics.size(), 1u);
     EXPECT_EQ(diagnostics[0], "usb:KT0123456789: cancelled while the phone was opened");
+}
+
+// A host's cancel ends the call it came in and no later one: the endpoints the phone halted
+// are cleared, and a phone still busy after the cancel is opened afresh for the next call.
+TEST_F(UsbDeviceTest, ACancelEndsOnlyItsCallAndAPhoneLeftBusyIsOpenedAfresh) {
+    EmulatedUsbPhone& emulated = addPhone(std::make_shared<SimulatedPhone>());
+    emulated.function().haltOnCancel();
+    kvusb::UsbMtpProvider::Options options;
+    options.engine.statusPolls = 3;
+    startProvider(options);
+    const std::string id = "usb:KT0123456789";
+    kv::MtpProvider::MtpResponse response;
+    const auto cancelledCall = [&](uint16_t code) {
+        emulated.function().silentOn(code);
+        std::thread canceller([&] {
+            emulated.function().waitForCommand(code);
+            EXPECT_EQ(provider->cancel(id), MtpResult::Success);
+        });
+        EXPECT_EQ(execute(id, code, {}, response), MtpResult::Cancelled);
+        canceller.join();
+    };
+    cancelledCall(0x1004);
+    ASSERT_EQ(execute(id, 0x1001, {}, response), MtpResult::Success);
+    emulated.function().busyAfterCancel(options.engine.statusPolls);
+    cancelledCall(0x1005);
+    ASSERT_EQ(execute(id, 0x1001, {}, response), MtpResult::Success);
+    // OpenSession, the calls, then OpenSession again (closing the session the phone kept).
+    EXPECT_EQ(emulated.function().transactionIds(),
+              (std::vector<uint32_t>{0, 1, 2, 3, 0, 1, 0, 1}));
+}
+
+// A phone whose device node this user may not open (no udev rule gives access) is an access
+// error, which the host explains.
+TEST_F(UsbDeviceTest, APhoneThatMayNotBeOpenedIsAnAccessError) {
+    EmulatedUsbPhone& emulated = addPhone(std::make_shared<SimulatedPhone>());
+    startProvider({});
+    std::filesystem::permissions(emulated.nodePath(), std::filesystem::perms::none);
+    const WithoutPermissionOverride unprivileged;
+    const int node = ::open(emulated.nodePath().c_str(), O_RDWR);
+    if (node >= 0) {
+        ::close(node);
+        GTEST_SKIP() << "this process opens the node whatever its permissions";
+    }
+    kv::MtpProvider::MtpResponse response;
+    EXPECT_EQ(execute(emulated.location(), 0x1001, {}, response), MtpResult::UsbAccessError);
+    ASSERT_EQ(diagnostics.size(), 1u);
+    EXPECT_NE(diagnostics[0].find("is denied: install kavrin's udev rule"), std::string::npos)
+        << diagnostics[0];
 }
 
 // Sends run through the whole stack for the largest packages too.
