@@ -20,12 +20,6 @@ BodyRead BodyRead::failure(HttpResult result) {
     return read;
 }
 
-BodyRead BodyRead::untilCancelled() {
-    BodyRead read = piece(0);
-    read.blocksUntilCancelled = true;
-    return read;
-}
-
 HttpAnswer HttpAnswer::withBody(std::string body, const std::string& contentType) {
     HttpAnswer answer;
     answer.headers["Content-Type"] = contentType;
@@ -78,11 +72,6 @@ std::vector<RecordedHttpRequest> ScriptedHttpProvider::requests() const {
 ScriptedHttpProvider::Calls ScriptedHttpProvider::calls() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
-}
-
-void ScriptedHttpProvider::waitUntilReadBlocks() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return readBlocked_; });
 }
 
 HttpResult ScriptedHttpProvider::post(const std::shared_ptr<const HttpPostRequest>& request,
@@ -139,7 +128,7 @@ BodyRead ScriptedHttpProvider::nextRead() {
 HttpResult ScriptedHttpProvider::readBody(const std::shared_ptr<uint8_t[]>& buffer,
                                           uint64_t bufferSize, uint64_t& bytesRead,
                                           bool& moreData) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     ++calls_.readBody;
     bytesRead = 0;
     moreData = false;
@@ -147,12 +136,6 @@ HttpResult ScriptedHttpProvider::readBody(const std::shared_ptr<uint8_t[]>& buff
         return HttpResult::InvalidArgument;
     }
     const BodyRead read = nextRead();
-    if (read.blocksUntilCancelled) {
-        readBlocked_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return cancelled_; });
-        readBlocked_ = false;
-    }
     if (cancelled_) {
         return HttpResult::Cancelled;
     }
@@ -171,7 +154,6 @@ HttpResult ScriptedHttpProvider::cancel() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++calls_.cancel;
     cancelled_ = true;
-    changed_.notify_all();
     return HttpResult::Success;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -28,12 +27,9 @@ struct BodyRead {
     // Overrides of what the read reports, for providers that misbehave.
     std::optional<uint64_t> reportedBytes;
     std::optional<bool> moreData;
-    // The read blocks until `cancel` is called, then returns Cancelled.
-    bool blocksUntilCancelled = false;
 
     static BodyRead piece(uint64_t size);
     static BodyRead failure(kv::HttpProvider::HttpResult result);
-    static BodyRead untilCancelled();
 };
 
 // What the provider does with one get or post, and the body that `readBody` then hands over.
@@ -94,8 +90,6 @@ public:
 
     std::vector<RecordedHttpRequest> requests() const;
     Calls calls() const;
-    // Blocks until a read waits for `cancel`.
-    void waitUntilReadBlocks();
 
     HttpResult post(const std::shared_ptr<const HttpPostRequest>& request,
                     std::shared_ptr<HttpResponse>& response) override;
@@ -112,7 +106,6 @@ private:
 
     Responder responder_;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::deque<HttpAnswer> queue_;
     std::vector<RecordedHttpRequest> requests_;
     Calls calls_;
@@ -121,7 +114,6 @@ private:
     uint64_t bodyOffset_ = 0;
     std::size_t readIndex_ = 0;
     bool cancelled_ = false;
-    bool readBlocked_ = false;
 };
 
 }  // namespace kvtest

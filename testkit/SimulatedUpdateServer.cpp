@@ -251,16 +251,6 @@ void SimulatedUpdateServer::addPackage(SimulatedPackage package) {
     }
 }
 
-void SimulatedUpdateServer::setManifestChecksum(std::string checksum) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    manifestChecksum_ = std::move(checksum);
-}
-
-void SimulatedUpdateServer::setNoHitsAnswer(NoHits answer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    noHits_ = answer;
-}
-
 void SimulatedUpdateServer::setImageUpdates(ImageUpdates updates) {
     std::lock_guard<std::mutex> lock(mutex_);
     imageUpdates_ = std::move(updates);
@@ -435,11 +425,7 @@ ServerAnswer SimulatedUpdateServer::updatesAnswer(const ServedRequest& served) {
     if (const auto status = refusal(served, Method::Get, true)) {
         return statusAnswer(*status);
     }
-    const Json::Value root = manifest(served);
-    if (root["fw"].empty() && noHits_ == NoHits::BadRequest) {
-        return statusAnswer(400);
-    }
-    return textAnswer(kvinternal::json::styled(root), kvinternal::mediaTypeJson);
+    return textAnswer(kvinternal::json::styled(manifest(served)), kvinternal::mediaTypeJson);
 }
 
 Json::Value SimulatedUpdateServer::manifest(const ServedRequest& served) {
@@ -447,7 +433,7 @@ Json::Value SimulatedUpdateServer::manifest(const ServedRequest& served) {
     const auto model = served.query.find("model");
     const std::string phoneModel = model == served.query.end() ? "" : model->second;
     Json::Value root;
-    root["checksum"] = manifestChecksum_;
+    root["checksum"] = "simulated-manifest-1";
     Json::Value& fw = root["fw"] = Json::arrayValue;
     std::map<std::string, Json::ArrayIndex> elementOfFwId;
     for (const SimulatedPackage& package : packages_) {

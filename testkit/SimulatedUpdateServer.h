@@ -155,16 +155,10 @@ class SimulatedUpdateServer {
 public:
     static constexpr std::size_t forever = std::numeric_limits<std::size_t>::max();
 
-    // How the update endpoint answers a query that no package matches.
-    enum class NoHits { EmptyList, BadRequest };
-
     SimulatedUpdateServer();
 
     // Adds a package, or replaces the one with the same id in its place.
     void addPackage(SimulatedPackage package);
-    // The manifest's root "checksum".
-    void setManifestChecksum(std::string checksum);
-    void setNoHitsAnswer(NoHits answer);
     void setImageUpdates(ImageUpdates updates);
     // The manifest names each package at `baseUrl` + "/" + id + ".bin", on a server that serves
     // the files itself (a web server or a CDN), instead of on the update host that answers.
@@ -226,8 +220,6 @@ private:
 
     mutable std::mutex mutex_;
     std::vector<SimulatedPackage> packages_;
-    std::string manifestChecksum_ = "simulated-manifest-1";
-    NoHits noHits_ = NoHits::EmptyList;
     ImageUpdates imageUpdates_;
     std::string packageBase_;
     uint64_t pieceLimit_ = AnswerBody::unlimited;

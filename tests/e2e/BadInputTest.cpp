@@ -223,38 +223,11 @@ const FaultCase faultCases[] = {
          s.injectFault(Endpoint::Updates, ServerFault::withBody("<html>moved</html>"));
      },
      Step::Search, Result::IllegalState, none},
-    {"ManifestNestedTooDeep", Kind::GotaV4,
-     [](GarbledPhone&, SimulatedUpdateServer& s) {
-         s.injectFault(Endpoint::Updates, ServerFault::withBody(std::string(5000, '[')));
-     },
-     Step::Search, Result::IllegalState, none},
     {"ImageAnswerIsNotXml", Kind::LegacyFota,
      [](GarbledPhone&, SimulatedUpdateServer& s) {
          s.injectFault(Endpoint::ImageUpdates, ServerFault::withBody("{\"releases\": []}"));
      },
      Step::Search, Result::IllegalState, none},
-    {"ManifestWithWrongContentType", Kind::GotaV4,
-     [](GarbledPhone&, SimulatedUpdateServer& s) {
-         s.injectFault(Endpoint::Updates, ServerFault::withContentType("text/html"));
-     },
-     Step::Search, Result::IllegalState, none},
-    {"PackageWithWrongContentType", Kind::GotaV4,
-     [](GarbledPhone&, SimulatedUpdateServer& s) {
-         s.injectFault(Endpoint::Package, ServerFault::withContentType("text/plain"));
-     },
-     Step::None, Result::Ok, wholePackage},
-    {"ManifestTruncated", Kind::GotaV4,
-     [](GarbledPhone&, SimulatedUpdateServer& s) {
-         s.injectFault(Endpoint::Updates, ServerFault::cutBodyAfter(100));
-     },
-     Step::Search, Result::NetworkError, none},
-    {"ServerErrorStormDuringDownload", Kind::GotaV4,
-     [](GarbledPhone&, SimulatedUpdateServer& s) {
-         s.injectFault(Endpoint::Package, ServerFault::cutBodyAfter(1'000'000));
-         s.injectFault(Endpoint::Package, ServerFault::withStatus(503),
-                       SimulatedUpdateServer::forever);
-     },
-     Step::Download, Result::NetworkError, 1'000'000},
     {"TrackingEndpointDown", Kind::LegacyFota,
      [](GarbledPhone&, SimulatedUpdateServer& s) {
          s.injectFault(Endpoint::Tracking, ServerFault::withStatus(500),

@@ -108,17 +108,6 @@ TEST_F(UpdateSearchTest, DevelopmentImageWithoutSecurityStatePassesAnUnlockedBoo
         logger->contains("Image update is lacking security state type, let's generate one..."));
 }
 
-TEST_F(UpdateSearchTest, ServerThatKeepsFailingGivesNetworkErrorAfterEveryWait) {
-    server->injectFault(Endpoint::Updates, ServerFault::withStatus(503),
-                        SimulatedUpdateServer::forever);
-    openSession();
-    const auto updates = search(identify(), Result::NetworkError);
-    EXPECT_TRUE(updates->empty());
-    EXPECT_EQ(sleeps, (std::vector<uint64_t>{3000, 6000, 12000, 24000, 120000}));
-    EXPECT_EQ(server->count(Endpoint::Updates), 6u);
-    EXPECT_TRUE(logger->contains("Network exception: HTTP Service unavailable: 503"));
-}
-
 TEST_F(UpdateSearchTest, SecondSearchKeepsTheFirstSearchsRecords) {
     openSession();
     const std::string id = identify();

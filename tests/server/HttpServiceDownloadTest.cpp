@@ -339,14 +339,6 @@ TEST_F(HttpServiceDownloadTest, AWrongChecksumRemovesTheFileAndItsCacheEntry) {
     EXPECT_EQ(received[1].substr(received[1].size() - tail.size()), tail);
 }
 
-TEST_F(HttpServiceDownloadTest, HandsOutTheTrackingServiceWhileItLives) {
-    EXPECT_EQ(http->trackingService(), tracking);
-    EXPECT_TRUE(logger->contains(Channel::Info, "Getting a reference to the tracking service"));
-    tracking.reset();
-    EXPECT_EQ(http->trackingService(), nullptr);
-    EXPECT_TRUE(logger->contains(Channel::Error, "There's no active tracking service."));
-}
-
 TEST_F(HttpServiceDownloadTest, RefusesAnUpdateWithoutPackageBeforeAnyRequest) {
     EXPECT_THROW(http->downloadDelta(nullptr, identifiers), IllegalArgumentException);
     EXPECT_EQ(download(update(0)),
