@@ -134,7 +134,11 @@ std::string EmulatedUsbPhone::location() const {
 }
 
 std::string EmulatedUsbPhone::nodePath() const {
-    return umockdev_testbed_get_root_dir(testbed_) + devicePath_;
+    // The testbed hands out a copy of its folder's name that the caller frees.
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    std::string path = root + devicePath_;
+    g_free(root);
+    return path;
 }
 
 std::size_t EmulatedUsbPhone::unreapedUrbs() const {
