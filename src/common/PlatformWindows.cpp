@@ -321,8 +321,23 @@ bool listRegularFiles(const std::filesystem::path& directory, const std::string&
 }
 
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return MoveFileExW(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    // A file that another handle has open (another session loading it, a virus scanner) cannot
+    // be replaced until that handle closes, which readers do at once: try again for a second
+    // before the save is given up and its entries lost.
+    constexpr int attempts = 20;
+    constexpr uint64_t pauseMilliseconds = 50;
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (attempt == attempts ||
+            (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+            return false;
+        }
+        sleepMilliseconds(pauseMilliseconds);
+    }
 }
 
 void syncDirectory(const std::filesystem::path& /*directory*/) {

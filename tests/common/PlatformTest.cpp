@@ -42,6 +42,25 @@ TEST(PlatformTest, AtomicWriteReplacesTheFileOrLeavesItAndNoTemporaryFile) {
     EXPECT_FALSE(writeFileAtomically(directory.file("missing/state.cache"), "x"));
 }
 
+// Another session may be reading the file at the moment it is replaced (on Windows an open file
+// cannot be replaced): the save waits for the reader instead of failing and losing its entries.
+TEST(PlatformTest, AtomicWriteReplacesAFileThatIsBeingRead) {
+    kvtest::TempDirectory directory;
+    const std::string path = directory.file("state.cache");
+    ASSERT_TRUE(writeFileAtomically(path, "first"));
+    auto reader = File::open(path, File::Mode::Read);
+    ASSERT_TRUE(reader);
+    int pauses = 0;
+    ScopedHooks hooks(Hooks().withSleep([&](uint64_t) {
+        ++pauses;
+        reader->close();
+    }));
+    EXPECT_TRUE(writeFileAtomically(path, "second"));
+    reader->close();
+    EXPECT_EQ(readFile(path), "second");
+    EXPECT_LE(pauses, 1);
+}
+
 // The temporary file is flushed to disk before it replaces the target: a crash after the rename
 // must find the new bytes there, not an empty file.
 TEST(PlatformTest, AtomicWriteFlushesTheTemporaryBeforeTheRename) {
