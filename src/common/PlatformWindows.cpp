@@ -9,6 +9,7 @@
 #include <rpc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -322,18 +323,18 @@ bool listRegularFiles(const std::filesystem::path& directory, const std::string&
 
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     // A file that another handle has open (another session loading it, a virus scanner) cannot
-    // be replaced until that handle closes, which readers do at once: try again for a second
-    // before the save is given up and its entries lost.
-    constexpr int attempts = 20;
-    constexpr uint64_t pauseMilliseconds = 50;
-    for (int attempt = 1;; ++attempt) {
+    // be replaced until that handle closes, which readers do at once: try again for a second of
+    // real time, whatever a test's sleep does, before the save is given up and its entries lost.
+    const auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    constexpr uint64_t pauseMilliseconds = 10;
+    for (;;) {
         if (MoveFileExW(from.c_str(), to.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return true;
         }
         const DWORD error = GetLastError();
-        if (attempt == attempts ||
-            (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+            std::chrono::steady_clock::now() >= giveUpAt) {
             return false;
         }
         sleepMilliseconds(pauseMilliseconds);
