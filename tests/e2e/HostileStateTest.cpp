@@ -49,6 +49,15 @@ protected:
         return stored && stored->sha256 == server->packageHash("pkg");
     }
     std::string wholePackage() const { return PatternedBody::bytes(0, packageSize); }
+    // Something that is no plain file stands where the package goes: the download is refused,
+    // and the session still ends as it should.
+    void expectTheDownloadRefusedAndTheSessionEnded() {
+        EXPECT_EQ(kavrin->DownloadDeltaUpdate(offerPackage()), Result::IllegalState);
+        EXPECT_TRUE(logger->contains(
+            Channel::Error,
+            "Illegal state exception: Delta file could not be created: " + packagePath()));
+        ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    }
 };
 
 // A package downloaded by an earlier session is hashed once before it is sent: as it was, it
@@ -156,12 +165,7 @@ TEST_F(HostileStateTest, LinksOutOfTheWorkingDirectoryAreNeverFollowed) {
         GTEST_SKIP() << "this system cannot make links here";
     }
     ASSERT_TRUE(createLink(outside, workingDirectory.file("identifiers.cache.tmp")));
-    const std::string updateId = offerPackage();
-    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
-    EXPECT_TRUE(logger->contains(
-        Channel::Error,
-        "Illegal state exception: Delta file could not be created: " + packagePath()));
-    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    expectTheDownloadRefusedAndTheSessionEnded();
     EXPECT_EQ(platform::readFile(outside), "precious");
     EXPECT_TRUE(platform::fileSize(workingDirectory.file("identifiers.cache")));
 }
@@ -220,12 +224,7 @@ TEST_F(HostileStateTest, FifosInThePlaceOfStateFilesAndThePackageAreRefused) {
         ASSERT_EQ(::mkfifo(workingDirectory.file(name).c_str(), 0600), 0) << name;
     }
     ASSERT_EQ(::mkfifo(packagePath().c_str(), 0600), 0);
-    const std::string updateId = offerPackage();
-    EXPECT_EQ(kavrin->DownloadDeltaUpdate(updateId), Result::IllegalState);
-    EXPECT_TRUE(logger->contains(
-        Channel::Error,
-        "Illegal state exception: Delta file could not be created: " + packagePath()));
-    ASSERT_EQ(kavrin->DestroySession(), Result::Ok);
+    expectTheDownloadRefusedAndTheSessionEnded();
     EXPECT_EQ(logger
                   ->messagesContaining("failed to be parsed: it is no regular file (a link, a "
                                        "folder, a pipe or a device)")
