@@ -66,12 +66,14 @@ std::optional<File> File::open(const std::string& utf8Path, Mode mode) {
     return File(handle);
 }
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, os::noFile)) {}
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, os::noFile)), observed_(other.observed_) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         close();
         handle_ = std::exchange(other.handle_, os::noFile);
+        observed_ = other.observed_;
     }
     return *this;
 }
@@ -93,7 +95,7 @@ std::optional<uint64_t> File::read(uint8_t* data, uint64_t count) {
         return std::nullopt;
     }
     const auto got = os::readFile(handle_, data, count);
-    if (got && *got > 0) {
+    if (got && *got > 0 && observed_) {
         if (auto observer = currentHooks().fileRead) {
             observer(*got);
         }
@@ -169,6 +171,9 @@ FileListing listFilesWithSuffix(const std::string& utf8Directory, const std::str
 std::optional<std::string> readFile(const std::string& utf8Path, uint64_t maximumSize) {
     auto file = File::open(utf8Path, File::Mode::Read);
     const auto size = file ? file->size() : std::nullopt;
+    if (file) {
+        file->observed_ = false;
+    }
     if (!size || *size > maximumSize) {
         return std::nullopt;
     }
@@ -200,6 +205,10 @@ bool writeFileAtomically(const std::string& utf8Path, const std::string& content
     }
     os::syncDirectory(target.has_parent_path() ? target.parent_path() : ".");
     return true;
+}
+
+bool moveFile(const std::string& fromUtf8Path, const std::string& toUtf8Path) {
+    return renameFile(toPath(fromUtf8Path), toPath(toUtf8Path));
 }
 
 uint64_t currentTimeMilliseconds() {

@@ -78,9 +78,13 @@ public:
     bool close();
 
 private:
+    friend std::optional<std::string> readFile(const std::string& utf8Path, uint64_t maximumSize);
+
     explicit File(intptr_t handle) : handle_(handle) {}
 
     intptr_t handle_;
+    // Whether `Hooks::fileRead` hears of the reads.
+    bool observed_ = true;
 };
 
 // An exclusive lock on a lock file, between processes and between the objects of one process
@@ -127,6 +131,9 @@ std::optional<std::string> readFile(const std::string& utf8Path,
 // the directory is flushed. False (and the old file untouched) on failure.
 bool writeFileAtomically(const std::string& utf8Path, const std::string& content);
 
+// Renames a file, replacing whatever file had the new name, in one step. False on failure.
+bool moveFile(const std::string& fromUtf8Path, const std::string& toUtf8Path);
+
 // A new random (version 4) UUID: 36 lowercase hexadecimal characters with hyphens.
 std::string newUuid();
 
@@ -149,7 +156,8 @@ struct Hooks {
         std::function<bool(const std::filesystem::path& from, const std::filesystem::path& to)>;
     // Returns false to make deleting a file fail, as in a directory the user may not write.
     using Remove = std::function<bool(const std::filesystem::path& path)>;
-    // Observers: bytes read through `File`, and each flush of a file to the storage device.
+    // Observers: bytes read through `File` (not those of whole state files read by `readFile`),
+    // and each flush of a file to the storage device.
     using FileRead = std::function<void(uint64_t bytes)>;
     using FileSynced = std::function<void()>;
 

@@ -58,17 +58,6 @@ std::string directoryPrefix(const std::string& rootDirectory) {
     return rootDirectory.back() == '/' ? rootDirectory : rootDirectory + "/";
 }
 
-// Whether `path` names a package file directly inside `rootDirectory`, as the cache records
-// them; anything else in a cache file was not written by this working directory's library.
-bool isDirectlyInside(const std::string& rootDirectory, const std::string& path) {
-    const std::string prefix = directoryPrefix(rootDirectory);
-    if (path.compare(0, prefix.size(), prefix) != 0) {
-        return false;
-    }
-    const std::string name = path.substr(prefix.size());
-    return !name.empty() && name.find('/') == std::string::npos && isPlainFileName(name);
-}
-
 std::string elapsedWholeSeconds(std::chrono::steady_clock::duration elapsed) {
     const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
     return std::to_string(nanoseconds / 1000000000);
@@ -89,6 +78,15 @@ DeltaFile::DeltaFile(Log log, std::string path, std::string url, uint64_t fileSi
 DeltaFile::~DeltaFile() {
     lifetime_.logDestruction();
     inDestructor([this] { close(); });
+}
+
+bool DeltaFile::isPackagePathOf(const std::string& rootDirectory, const std::string& path) {
+    const std::string prefix = directoryPrefix(rootDirectory);
+    if (path.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    const std::string name = path.substr(prefix.size());
+    return !name.empty() && name.find('/') == std::string::npos && isPlainFileName(name);
 }
 
 std::string DeltaFile::fileNameFromUrl(const std::string& rootDirectory, const std::string& url) {
@@ -112,13 +110,14 @@ DeltaFile DeltaFile::create(const std::string& rootDirectory, Log log, const std
         record = cache->get(url, fileSize);
     }
     if (record.fileSize != 0 && !record.url.empty()) {
-        if (!isDirectlyInside(rootDirectory, record.fileName)) {
+        if (!isPackagePathOf(rootDirectory, record.fileName)) {
             log.error(
                 "Delta file cache entry names a file outside the working directory, "
                 "ignoring it: " +
                 record.fileName);
         } else if (platform::fileSize(record.fileName) == record.downloadedSize) {
             log.info("Creating delta file from cache info");
+            cache->offered(url);
             cache->claimPath(url, record.fileName);
             return DeltaFile(std::move(log), record.fileName, record.url, record.fileSize, checksum,
                              cache);
@@ -141,6 +140,7 @@ void DeltaFile::open() {
         close();
     }
     verified_ = false;
+    recordBeforeCreating();
     file_ = platform::File::open(path_, platform::File::Mode::Append);
     const auto size = file_ ? file_->size() : std::nullopt;
     if (!size) {
@@ -148,6 +148,13 @@ void DeltaFile::open() {
         throw IllegalStateException("Delta file could not be created: " + path_);
     }
     position_ = *size;
+}
+
+void DeltaFile::recordBeforeCreating() const {
+    const auto cache = cache_.lock();
+    if (cache && !cache->names(url_, path_)) {
+        cache->addAndSave({path_, url_, fileSize_, currentSize()});
+    }
 }
 
 void DeltaFile::write(const uint8_t* data, int64_t count) {

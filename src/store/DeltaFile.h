@@ -38,6 +38,9 @@ public:
     // PRN, AUX, NUL, COM0-9, LPT0-9, ...) with or without an extension, or the name of one of the
     // library's own files there.
     static std::string fileNameFromUrl(const std::string& rootDirectory, const std::string& url);
+    // Whether `path` names a package file directly inside `rootDirectory`, as the cache records
+    // them; anything else in a cache file was not written by this working directory's library.
+    static bool isPackagePathOf(const std::string& rootDirectory, const std::string& path);
 
     DeltaFile(DeltaFile&& other) noexcept = default;
     DeltaFile& operator=(DeltaFile&& other) noexcept = default;
@@ -89,6 +92,8 @@ private:
               std::weak_ptr<DeltaFileCache> cache);
 
     bool isOpen() const { return file_ && file_->isOpen(); }
+    // Saves the cache entry of a file that no entry names yet, before the file is created.
+    void recordBeforeCreating() const;
 
     Lifetime lifetime_;
     Log log_;

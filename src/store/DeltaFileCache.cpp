@@ -3,8 +3,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/LockFiles.h"
 #include "common/Platform.h"
 #include "common/StateFileNames.h"
+#include "store/DeltaFile.h"
 
 namespace kvinternal {
 
@@ -18,12 +20,17 @@ const JsonCacheTexts cacheTexts{"Loading delta file cache from file at location:
                                 "Saving delta cache to file: ",
                                 "Could not save delta cache to file"};
 
-DeltaFileRecord recordFromJson(const Json::Value& element) {
+constexpr uint64_t retentionMilliseconds = DeltaFileCache::retentionDays * 24 * 3600 * 1000;
+
+// An entry without a date (written by an earlier version) starts its retention now.
+DeltaFileRecord recordFromJson(const Json::Value& element, uint64_t now) {
     DeltaFileRecord record;
     record.url = element["url"].asString();
     record.fileName = element["fileName"].asString();
     record.downloadedSize = element["downloadedSize"].asUInt64();
     record.fileSize = element["fileSize"].asUInt64();
+    const Json::Value& lastOffered = element["lastOffered"];
+    record.lastOffered = lastOffered.isUInt64() ? lastOffered.asUInt64() : now;
     return record;
 }
 
@@ -33,6 +40,7 @@ Json::Value recordToJson(const DeltaFileRecord& record) {
     element["fileName"] = record.fileName;
     element["downloadedSize"] = Json::UInt64{record.downloadedSize};
     element["fileSize"] = Json::UInt64{record.fileSize};
+    element["lastOffered"] = Json::UInt64{record.lastOffered};
     return element;
 }
 
@@ -56,18 +64,55 @@ DeltaFileCache::DeltaFileCache(Log log, const std::string& rootDirectory)
     platform::createDirectory(rootDirectory);
     load();
     changed_ = false;
+    removeUnofferedPackages(rootDirectory);
 }
 
 DeltaFileCache::~DeltaFileCache() {
     lifetime_.logDestruction();
-    inDestructor([this] {
-        if (file_.save(changed_, [this](const Json::Value& onDisk) {
-                entries_.rebaseOnto(entriesFrom(onDisk));
-                return document();
-            })) {
-            changed_ = false;
+    inDestructor([this] { save(); });
+}
+
+void DeltaFileCache::save() {
+    if (file_.save(changed_, [this](const Json::Value& onDisk) {
+            entries_.rebaseOnto(entriesFrom(onDisk));
+            return document();
+        })) {
+        changed_ = false;
+    }
+}
+
+void DeltaFileCache::removeUnofferedPackages(const std::string& rootDirectory) {
+    const uint64_t now = platform::currentTimeMilliseconds();
+    std::vector<DeltaFileRecord> unoffered;
+    for (const auto& [url, record] : entries_.entries()) {
+        // A date in the future (the clock was set back) counts as just now.
+        if (now > record.lastOffered && now - record.lastOffered > retentionMilliseconds) {
+            unoffered.push_back(record);
         }
-    });
+    }
+    for (const DeltaFileRecord& record : unoffered) {
+        if (removePackage(rootDirectory, record)) {
+            erase(record.url);
+        }
+    }
+}
+
+// Whether the package is gone; a path outside the working directory was not written by this
+// library and is left alone, its entry dropped.
+bool DeltaFileCache::removePackage(const std::string& rootDirectory,
+                                   const DeltaFileRecord& record) const {
+    if (!DeltaFile::isPackagePathOf(rootDirectory, record.fileName)) {
+        return true;
+    }
+    const std::string name = record.fileName.substr(record.fileName.rfind('/') + 1);
+    auto lock = lockfiles::open(rootDirectory, name, log_);
+    if (lock && !lock->tryLock()) {
+        return false;
+    }
+    log_.info("Removing the package of an update no search has offered for " +
+              std::to_string(retentionDays) + " days: " + record.fileName);
+    return platform::deleteFile(record.fileName) ||
+           platform::fileKind(record.fileName) == platform::FileKind::Missing;
 }
 
 void DeltaFileCache::load() {
@@ -78,8 +123,9 @@ void DeltaFileCache::load() {
 DeltaFileCache::Entries DeltaFileCache::entriesFrom(const Json::Value& root) {
     const Json::Value& files = root["deltaFiles"];
     Entries entries(maximumEntries);
+    const uint64_t now = platform::currentTimeMilliseconds();
     for (Json::ArrayIndex i = 0; i < files.size(); ++i) {
-        DeltaFileRecord record = recordFromJson(files[i]);
+        DeltaFileRecord record = recordFromJson(files[i], now);
         const std::string url = record.url;
         entries.put(url, std::move(record));
     }
@@ -98,7 +144,28 @@ Json::Value DeltaFileCache::document() const {
 
 void DeltaFileCache::add(DeltaFileRecord record) {
     log_.info("Adding delta file to cache");
+    putOfferedNow(std::move(record));
+}
+
+void DeltaFileCache::addAndSave(DeltaFileRecord record) {
+    add(std::move(record));
+    save();
+}
+
+bool DeltaFileCache::names(const std::string& url, const std::string& path) const {
+    const DeltaFileRecord* found = entries_.find(url);
+    return found != nullptr && found->fileName == path;
+}
+
+void DeltaFileCache::offered(const std::string& url) {
+    if (const DeltaFileRecord* found = entries_.find(url)) {
+        putOfferedNow(*found);
+    }
+}
+
+void DeltaFileCache::putOfferedNow(DeltaFileRecord record) {
     changed_ = true;
+    record.lastOffered = platform::currentTimeMilliseconds();
     const std::string url = record.url;
     entries_.put(url, std::move(record));
 }

@@ -19,24 +19,39 @@ struct DeltaFileRecord {
     std::string url;       // key of the entry
     uint64_t fileSize = 0;
     uint64_t downloadedSize = 0;  // bytes on disk when the entry was last written
+    // Milliseconds since 1970 when a search last offered the package or a download last wrote
+    // to it.
+    uint64_t lastOffered = 0;
 };
 
 // Remembers which url was downloaded into which file and how far, in "deltafiles.cache" in the
 // working directory, so an interrupted download resumes instead of starting again. The file is
-// read at construction and written, if anything changed, at destruction. One per session; the
-// session's delta files hold it through weak references.
+// read at construction and written, if anything changed, at destruction and before a new package
+// file is created. One per session; the session's delta files hold it through weak references.
+//
+// A package that no search has offered for `retentionDays` is a release the servers have moved
+// on from: at construction its file is deleted and its entry dropped, unless another session is
+// downloading it, so that the packages of old releases do not fill the disk over the months.
 class DeltaFileCache {
 public:
     // The most entries kept: adding one more forgets the one added longest ago.
     static constexpr std::size_t maximumEntries = 1000;
+    static constexpr uint64_t retentionDays = 30;
 
     DeltaFileCache(Log log, const std::string& rootDirectory);
     ~DeltaFileCache();
     DeltaFileCache(const DeltaFileCache&) = delete;
     DeltaFileCache& operator=(const DeltaFileCache&) = delete;
 
-    // Inserts the record under its url, replacing an entry with the same url.
+    // Inserts the record under its url, replacing an entry with the same url, offered now.
     void add(DeltaFileRecord record);
+    // The same, and saved at once: the entry of a package file about to be created, so that a
+    // process that dies while downloading it leaves no file that no entry names.
+    void addAndSave(DeltaFileRecord record);
+    // Whether the entry of `url` names `path`.
+    bool names(const std::string& url, const std::string& path) const;
+    // A search offered the package of `url` again.
+    void offered(const std::string& url);
     // The entry for `url` when its fileSize equals `expectedSize`, otherwise an empty record.
     DeltaFileRecord get(const std::string& url, uint64_t expectedSize) const;
     // The number of entries removed (0 or 1).
@@ -55,6 +70,10 @@ private:
     // The entries of a file's document, oldest first; throws for members of the wrong type.
     static Entries entriesFrom(const Json::Value& root);
     void load();
+    void removeUnofferedPackages(const std::string& rootDirectory);
+    bool removePackage(const std::string& rootDirectory, const DeltaFileRecord& record) const;
+    void save();
+    void putOfferedNow(DeltaFileRecord record);
     Json::Value document() const;
     bool isTakenByAnother(const std::string& url, const std::string& path) const;
 

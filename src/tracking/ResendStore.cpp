@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace kvinternal {
 namespace {
 
 const char fileSuffix[] = ".failed";
+const char sendingSuffix[] = ".sending";
 const char resendKey[] = "resend";
 const char firstFailureKey[] = "firstFailureDate";
 const char latestAttemptKey[] = "latestResendAttempt";
@@ -24,13 +26,9 @@ constexpr uint64_t maximumAgeMilliseconds = maximumAgeDays * 24 * 3600 * 1000;
 constexpr uint64_t minimumSpacingMilliseconds = 10 * 60 * 1000;
 constexpr int failuresBeforeGivingUp = 3;
 
-struct ResendDates {
-    uint64_t firstFailure = 0;
-    uint64_t latestAttempt = 0;
-};
-
-// Missing dates read as 0; dates of the wrong JSON type throw.
-ResendDates readDates(const Json::Value& document) {
+// The first failure's and the latest attempt's dates. Missing dates read as 0; dates of the
+// wrong JSON type throw.
+std::pair<uint64_t, uint64_t> readDates(const Json::Value& document) {
     if (!document.isObject()) {
         throw std::runtime_error("A tracking document is a JSON object");
     }
@@ -44,8 +42,9 @@ uint64_t elapsedSince(uint64_t then, uint64_t now) {
     return now > then ? now - then : 0;
 }
 
-std::string withoutSuffix(const std::string& fileName) {
-    return fileName.substr(0, fileName.size() - (sizeof(fileSuffix) - 1));
+template <std::size_t suffixSize>
+std::string withoutSuffix(const std::string& fileName, const char (&)[suffixSize]) {
+    return fileName.substr(0, fileName.size() - (suffixSize - 1));
 }
 
 }  // namespace
@@ -62,30 +61,67 @@ ResendStore::ResendStore(Log log, std::string directory)
     }
 }
 
-std::string ResendStore::pathOf(const std::string& name) const {
-    return directory_ + "/" + name + fileSuffix;
+std::string ResendStore::pathOf(const std::string& name, const char* suffix) const {
+    return directory_ + "/" + name + suffix;
+}
+
+bool ResendStore::store(Json::Value document, bool firstFailure, const std::string& path) const {
+    const Json::UInt64 now = platform::currentTimeMilliseconds();
+    Json::Value& resend = document[resendKey];
+    if (firstFailure) {
+        resend[firstFailureKey] = now;
+    }
+    resend[latestAttemptKey] = now;
+    return usable_ && platform::writeFileAtomically(path, json::styled(document));
 }
 
 void ResendStore::saveForResend(Json::Value document, bool firstFailure,
                                 const std::string& name) const {
-    if (!usable_) {
-        log_.error("Could not write tracking data to file for resending at a later stage");
-        return;
-    }
     try {
-        const Json::UInt64 now = platform::currentTimeMilliseconds();
-        Json::Value& resend = document[resendKey];
-        if (firstFailure) {
-            resend[firstFailureKey] = now;
-        }
-        resend[latestAttemptKey] = now;
-        if (!platform::writeFileAtomically(pathOf(name), json::styled(document))) {
+        if (!store(std::move(document), firstFailure, pathOf(name, fileSuffix))) {
             log_.error("Could not write tracking data to file for resending at a later stage");
             return;
         }
         log_.info("Saved tracking data for resend");
     } catch (const std::exception&) {
         log_.error("Could not save tracking data for resend");
+    }
+}
+
+ResendStore::Outgoing ResendStore::writeAhead(const Json::Value& document,
+                                              const std::string& name) const {
+    bool written = false;
+    try {
+        written = store(document, true, pathOf(name, sendingSuffix));
+    } catch (const std::exception&) {
+        // Then the document is stored only if its post fails, as without the copy.
+    }
+    return Outgoing(*this, document, name, written);
+}
+
+ResendStore::Outgoing::Outgoing(const ResendStore& store, Json::Value document, std::string name,
+                                bool writtenAhead)
+    : store_(store),
+      document_(std::move(document)),
+      name_(std::move(name)),
+      writtenAhead_(writtenAhead) {}
+
+void ResendStore::Outgoing::delivered() const {
+    if (writtenAhead_) {
+        platform::deleteFile(store_.pathOf(name_, sendingSuffix));
+    }
+}
+
+void ResendStore::Outgoing::failed() const {
+    const std::string aheadPath = store_.pathOf(name_, sendingSuffix);
+    if (writtenAhead_ && platform::moveFile(aheadPath, store_.pathOf(name_, fileSuffix))) {
+        store_.log_.info("Saved tracking data for resend");
+        return;
+    }
+    store_.saveForResend(document_, true, name_);
+    if (writtenAhead_ && platform::fileKind(store_.pathOf(name_, fileSuffix)) ==
+                             platform::FileKind::Regular) {
+        platform::deleteFile(aheadPath);
     }
 }
 
@@ -101,6 +137,7 @@ std::size_t ResendStore::resendStored(bool force, std::size_t limit, const Sende
         log_.info("Another session is resending the stored tracking data");
         return 0;
     }
+    takeUpAbandonedPosts();
     const platform::FileListing stored = platform::listFilesWithSuffix(directory_, fileSuffix);
     if (!stored.complete) {
         log_.error("Could not list every stored tracking file in: " + directory_);
@@ -123,53 +160,76 @@ std::size_t ResendStore::resendStored(bool force, std::size_t limit, const Sende
     return tried;
 }
 
-ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool force,
-                                             const Sender& send) const {
+std::optional<ResendStore::StoredDocument> ResendStore::load(const std::string& fileName) const {
     const std::string path = directory_ + "/" + fileName;
     const auto [text, refusal] = json::readStoredText(path);
     if (!refusal.empty()) {
         discardUnparsable(path, "", refusal);
-        return Verdict::Skipped;
+        return std::nullopt;
     }
     if (!text) {
         log_.info("Could not read saved tracking file: " + fileName);
-        return Verdict::Skipped;
+        return std::nullopt;
     }
     auto parsed = json::parse(*text);
     if (!parsed.ok) {
         discardUnparsable(path, *text, parsed.errors);
-        return Verdict::Skipped;
+        return std::nullopt;
     }
-    log_.info("Tracking file response [" + json::oneLineExcerpt(parsed.root) +
-              "] parsed successfully");
-    ResendDates dates;
+    StoredDocument stored;
     try {
-        dates = readDates(parsed.root);
+        std::tie(stored.firstFailure, stored.latestAttempt) = readDates(parsed.root);
     } catch (const std::exception& e) {
         // Dates of the wrong type make the file as useless as one that does not parse.
         discardUnparsable(path, *text, e.what());
+        return std::nullopt;
+    }
+    stored.document = std::move(parsed.root);
+    return stored;
+}
+
+void ResendStore::takeUpAbandonedPosts() const {
+    const uint64_t now = platform::currentTimeMilliseconds();
+    for (const std::string& fileName :
+         platform::listFilesWithSuffix(directory_, sendingSuffix).names) {
+        const auto stored = load(fileName);
+        if (stored && elapsedSince(stored->latestAttempt, now) > minimumSpacingMilliseconds) {
+            log_.info("Storing tracking data whose post did not end: " + fileName);
+            platform::moveFile(directory_ + "/" + fileName,
+                               pathOf(withoutSuffix(fileName, sendingSuffix), fileSuffix));
+        }
+    }
+}
+
+ResendStore::Verdict ResendStore::resendFile(const std::string& fileName, bool force,
+                                             const Sender& send) const {
+    const std::string path = directory_ + "/" + fileName;
+    auto stored = load(fileName);
+    if (!stored) {
         return Verdict::Skipped;
     }
+    log_.info("Tracking file response [" + json::oneLineExcerpt(stored->document) +
+              "] parsed successfully");
 
     const uint64_t now = platform::currentTimeMilliseconds();
-    if (elapsedSince(dates.firstFailure, now) > maximumAgeMilliseconds) {
+    if (elapsedSince(stored->firstFailure, now) > maximumAgeMilliseconds) {
         log_.error("Removing tracking file due to being more than: " +
                    std::to_string(maximumAgeDays) + " days old.");
         platform::deleteFile(path);
         return Verdict::Skipped;
     }
-    if (!force && elapsedSince(dates.latestAttempt, now) <= minimumSpacingMilliseconds) {
+    if (!force && elapsedSince(stored->latestAttempt, now) <= minimumSpacingMilliseconds) {
         return Verdict::Skipped;
     }
 
-    Json::Value document = std::move(parsed.root);
+    Json::Value document = std::move(stored->document);
     document.removeMember(resendKey);
     if (send(document)) {
         platform::deleteFile(path);
         return Verdict::Sent;
     }
-    document[resendKey][firstFailureKey] = Json::UInt64(dates.firstFailure);
-    saveForResend(std::move(document), false, withoutSuffix(fileName));
+    document[resendKey][firstFailureKey] = Json::UInt64(stored->firstFailure);
+    saveForResend(std::move(document), false, withoutSuffix(fileName, fileSuffix));
     log_.error("Failed to resend old tracking data");
     return Verdict::Failed;
 }

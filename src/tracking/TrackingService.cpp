@@ -177,10 +177,12 @@ std::string TrackingService::sessionIdFor(const IdentifierCollection& identifier
 }
 
 void TrackingService::deliver(const Json::Value& document) {
+    const auto outgoing = resendStore_.writeAhead(document, platform::newUuid());
     if (sendDocument(document)) {
+        outgoing.delivered();
         resendStored(true);
     } else {
-        resendStore_.saveForResend(document, true, platform::newUuid());
+        outgoing.failed();
     }
 }
 

@@ -2,28 +2,35 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 
 #include "CacheFileFixture.h"
+#include "TempDirectory.h"
 #include "common/Platform.h"
 
 namespace kvinternal {
 namespace {
 
-// Two entries as an earlier run wrote them: oldest first, members in key order.
+constexpr uint64_t now = 1796675038571;
+constexpr uint64_t day = 24 * 3600 * 1000;
+
+// Two entries as an earlier run wrote them, now: oldest first, members in key order.
 const std::string storedCache = R"({
    "deltaFiles" : [
       {
          "downloadedSize" : 40,
          "fileName" : "/w/a.bin",
          "fileSize" : 18446744073709551615,
+         "lastOffered" : 1796675038571,
          "url" : "http://h/a.bin"
       },
       {
          "downloadedSize" : 0,
          "fileName" : "/w/b.bin",
          "fileSize" : 7,
+         "lastOffered" : 1796675038571,
          "url" : "http://h/b.bin"
       }
    ]
@@ -33,6 +40,21 @@ const std::string storedCache = R"({
 class DeltaFileCacheTest : public CacheFileFixture<DeltaFileCache> {
 protected:
     DeltaFileCacheTest() : CacheFileFixture("deltafiles.cache") {}
+
+    void setClock(uint64_t time) { clock_ = time; }
+    // A package file of `size` bytes in the working directory, and its entry.
+    std::string package(const std::string& name, uint64_t size) {
+        const std::string file = directory.file(name);
+        EXPECT_TRUE(platform::writeFileAtomically(file, std::string(size, 'p')));
+        return R"({"url":"http://h/)" + name + R"(","fileName":")" + file +
+               R"(","fileSize":)" + std::to_string(size) +
+               R"(,"downloadedSize":)" + std::to_string(size);
+    }
+
+private:
+    uint64_t clock_ = now;
+    platform::ScopedHooks hooks_{
+        platform::installedHooks().withWallClock([this] { return clock_; })};
 };
 
 TEST_F(DeltaFileCacheTest, FileOfAnEarlierRunLoadsAndIsWrittenBackByteForByte) {
@@ -54,6 +76,65 @@ TEST_F(DeltaFileCacheTest, FileOfAnEarlierRunLoadsAndIsWrittenBackByteForByte) {
     cache.reset();
     EXPECT_EQ(platform::readFile(path), storedCache);
     EXPECT_TRUE(logger->contains(Channel::Info, "Saving delta cache to file: " + path));
+}
+
+// A package no search offered for 30 days goes with its entry when the cache is loaded; what
+// another session downloads, or lies outside the working directory, stays on disk.
+TEST_F(DeltaFileCacheTest, PackagesNotOfferedForThirtyDaysAreRemovedAtLoad) {
+    const kvtest::TempDirectory elsewhere;
+    const std::string outside = elsewhere.file("o.bin");
+    ASSERT_TRUE(platform::writeFileAtomically(outside, "o"));
+    writeCacheFile(R"({"deltaFiles":[)" +                              //
+                   package("old.bin", 3) + ",\"lastOffered\":" +       //
+                   std::to_string(now - 30 * day - 1) + "}," +          //
+                   package("recent.bin", 3) + ",\"lastOffered\":" +    //
+                   std::to_string(now - 30 * day) + "}," +              //
+                   package("undated.bin", 3) + "}," +                   //
+                   package("future.bin", 3) + ",\"lastOffered\":" +    //
+                   std::to_string(now + day) + "}," +                   //
+                   package("busy.bin", 3) + ",\"lastOffered\":0}," +   //
+                   R"({"url":"http://h/o.bin","fileName":")" + outside +
+                   R"(","fileSize":1,"downloadedSize":1,"lastOffered":0}]})");
+    platform::createDirectory(directory.file("locks"));
+    auto busy = platform::FileLock::open(directory.file("locks/busy.bin"));
+    ASSERT_TRUE(busy && busy->tryLock());
+
+    auto cache = construct();
+    const std::map<std::string, bool> kept{{"old.bin", false},    {"recent.bin", true},
+                                           {"undated.bin", true}, {"future.bin", true},
+                                           {"busy.bin", true}};
+    for (const auto& [name, stays] : kept) {
+        EXPECT_EQ(platform::fileSize(directory.file(name)).has_value(), stays) << name;
+        EXPECT_EQ(cache->names("http://h/" + name, directory.file(name)), stays) << name;
+    }
+    EXPECT_TRUE(logger->contains(
+        Channel::Info, "Removing the package of an update no search has offered for 30 days: " +
+                           directory.file("old.bin")));
+    EXPECT_TRUE(platform::fileSize(outside));
+    EXPECT_FALSE(cache->names("http://h/o.bin", outside));
+    cache.reset();
+    EXPECT_FALSE(construct()->names("http://h/old.bin", directory.file("old.bin")));
+}
+
+// Each offer, and each write, starts the 30 days again; an undated entry's start from its load.
+TEST_F(DeltaFileCacheTest, AnOfferOrAWriteKeepsAPackageAnotherThirtyDays) {
+    writeCacheFile(R"({"deltaFiles":[)" + package("offered.bin", 3) + "}," +
+                   package("written.bin", 3) + "}," + package("idle.bin", 3) + "}]}");
+    auto cache = construct();
+    cache->add({"/w/new.bin", "http://h/new.bin", 9, 0});  // marks the undated entries' start
+    cache.reset();
+
+    setClock(now + 20 * day);
+    cache = construct();
+    cache->offered("http://h/offered.bin");
+    cache->add({directory.file("written.bin"), "http://h/written.bin", 3, 3});
+    cache.reset();
+
+    setClock(now + 31 * day);
+    cache = construct();
+    EXPECT_TRUE(platform::fileSize(directory.file("offered.bin")));
+    EXPECT_TRUE(platform::fileSize(directory.file("written.bin")));
+    EXPECT_FALSE(platform::fileSize(directory.file("idle.bin")));
 }
 
 TEST_F(DeltaFileCacheTest, KeepsTheLatestEntriesUpToItsBoundAcrossRestarts) {

@@ -266,6 +266,23 @@ TEST_F(DeltaFileTest, ClosingANeverOpenedFileRecordsNothing) {
     EXPECT_EQ(platform::fileSize(directory.file("deltafiles.cache")), std::nullopt);
 }
 
+// A process that dies during a download leaves no package file that no entry names (and that
+// would therefore never be removed).
+TEST_F(DeltaFileTest, ANewPackageIsNamedInTheCacheOnDiskBeforeItsFirstByte) {
+    const auto saves = [this] {
+        return logger->count("Saving delta cache to file: " + cache->filePath());
+    };
+    auto file = create(10);
+    file.open();
+    append(file, 3);
+    const auto onDisk = platform::readFile(cache->filePath());
+    ASSERT_TRUE(onDisk);
+    EXPECT_NE(onDisk->find(derivedPath), std::string::npos);
+    file.close();
+    file.open();  // named already
+    EXPECT_EQ(saves(), 1u);
+}
+
 TEST_F(DeltaFileTest, DiscardKeepsTheEntryAndRemoveDeletesItOnlyWhenItCan) {
     auto file = create(10);
     EXPECT_FALSE(file.remove());  // nothing on disk yet

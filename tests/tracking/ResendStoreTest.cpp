@@ -164,6 +164,35 @@ TEST_F(ResendStoreTest, APassWaitsItsTurnWhileAnotherSessionResends) {
     EXPECT_TRUE(storedNames().empty());
 }
 
+// A document is on disk while it is posted: delivered, it goes; failed, it is stored; left by a
+// process that died during its post, a pass takes it up once no post of it can still be running.
+TEST_F(ResendStoreTest, ADocumentWrittenAheadOfItsPostIsNeverLost) {
+    const auto sending = [this] {
+        return platform::listFilesWithSuffix(directory.path() + "/tracking", ".sending")
+            .names.size();
+    };
+    Json::Value document;
+    document["name"] = "doc";
+    resendStore.writeAhead(document, "delivered").delivered();
+    resendStore.writeAhead(document, "failed").failed();
+    EXPECT_EQ(sending(), 0u);
+    EXPECT_EQ(storedNames(), std::vector<std::string>{"failed.failed"});
+    EXPECT_EQ(storedDocument("failed")["resend"]["firstFailureDate"], Json::UInt64(now));
+    platform::deleteFile(resendPath("failed"));
+
+    resendStore.writeAhead(document, "dead");  // the process dies during the post
+    now += 10 * minute;
+    EXPECT_EQ(pass(true), 0u);  // the post may still be running in another session
+    EXPECT_EQ(sending(), 1u);
+    now += 1;
+    EXPECT_EQ(pass(false), 1u);
+    EXPECT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]["name"], "doc");
+    EXPECT_TRUE(logger->contains("Storing tracking data whose post did not end: dead.sending"));
+    EXPECT_EQ(sending(), 0u);
+    EXPECT_TRUE(storedNames().empty());
+}
+
 TEST_F(ResendStoreTest, SavingNeverLosesTheOldFileNorThrows) {
     store("n", day, day);
     const auto before = platform::readFile(resendPath("n"));

@@ -6,6 +6,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ReferenceCrypto.h"
@@ -183,6 +184,25 @@ TEST_F(TrackingServiceTest, FailedSendStoresTheEventAndSendsNothingElse) {
     }
     EXPECT_EQ(resent, (std::multiset<std::string>{"VE000001", "recent"}));
     EXPECT_TRUE(storedNames().empty());
+}
+
+// The event is on disk while its post runs, so that a process killed then does not lose it.
+TEST_F(TrackingServiceTest, AnEventIsStoredWhileItIsPosted) {
+    const auto sending = [this] {
+        return platform::listFilesWithSuffix(directory.path() + "/tracking", ".sending").names;
+    };
+    auto gate = std::make_shared<kvtest::ReadGate>();
+    server->injectFault(Endpoint::Tracking, ServerFault::holdAnswer(gate));
+    std::thread posting(
+        [&] { tracking->preverificationEvent(identifiers, *record(1, "fw-v1"), 0, "", -1); });
+    gate->waitUntilBlocked();
+    const auto whilePosted = sending();
+    gate->release();
+    posting.join();
+    ASSERT_EQ(whilePosted.size(), 1u);
+    EXPECT_TRUE(sending().empty());
+    EXPECT_TRUE(storedNames().empty());
+    EXPECT_EQ(server->trackingDocuments().size(), 1u);
 }
 
 // A dead endpoint may hold the update once, for 3 s: after that every event of the session,
