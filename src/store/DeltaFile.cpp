@@ -152,8 +152,11 @@ void DeltaFile::open() {
 
 void DeltaFile::recordBeforeCreating() const {
     const auto cache = cache_.lock();
-    if (cache && !cache->names(url_, path_)) {
-        cache->addAndSave({path_, url_, fileSize_, currentSize()});
+    // A disk that cannot take the entry cannot take the package either.
+    const bool recorded = cache && cache->names(url_, path_) &&
+                          platform::fileKind(path_) != platform::FileKind::Missing;
+    if (cache && !recorded && !cache->addAndSave({path_, url_, fileSize_, currentSize()})) {
+        throw IllegalStateException("Delta file could not be created: " + path_);
     }
 }
 

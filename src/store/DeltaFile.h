@@ -49,7 +49,7 @@ public:
     ~DeltaFile();
 
     // Opens the file for appending; IllegalStateException when it cannot be (a symbolic link
-    // at the path included).
+    // at the path included) or when the cache entry of a new file cannot be saved.
     void open();
     // Appends; IllegalStateException when not open, when the write fails, or when the file
     // grows beyond fileSize (the bytes stay on disk). IllegalArgumentException for count < 0.
@@ -92,7 +92,8 @@ private:
               std::weak_ptr<DeltaFileCache> cache);
 
     bool isOpen() const { return file_ && file_->isOpen(); }
-    // Saves the cache entry of a file that no entry names yet, before the file is created.
+    // Saves the cache entry of a file that no entry names yet or that is about to be created;
+    // IllegalStateException when it cannot be saved.
     void recordBeforeCreating() const;
 
     Lifetime lifetime_;

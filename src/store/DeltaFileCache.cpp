@@ -72,13 +72,15 @@ DeltaFileCache::~DeltaFileCache() {
     inDestructor([this] { save(); });
 }
 
-void DeltaFileCache::save() {
+bool DeltaFileCache::save() {
     if (file_.save(changed_, [this](const Json::Value& onDisk) {
             entries_.rebaseOnto(entriesFrom(onDisk));
             return document();
         })) {
         changed_ = false;
+        return true;
     }
+    return false;
 }
 
 void DeltaFileCache::removeUnofferedPackages(const std::string& rootDirectory) {
@@ -147,9 +149,9 @@ void DeltaFileCache::add(DeltaFileRecord record) {
     putOfferedNow(std::move(record));
 }
 
-void DeltaFileCache::addAndSave(DeltaFileRecord record) {
+bool DeltaFileCache::addAndSave(DeltaFileRecord record) {
     add(std::move(record));
-    save();
+    return save();
 }
 
 bool DeltaFileCache::names(const std::string& url, const std::string& path) const {

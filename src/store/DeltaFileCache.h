@@ -46,8 +46,9 @@ public:
     // Inserts the record under its url, replacing an entry with the same url, offered now.
     void add(DeltaFileRecord record);
     // The same, and saved at once: the entry of a package file about to be created, so that a
-    // process that dies while downloading it leaves no file that no entry names.
-    void addAndSave(DeltaFileRecord record);
+    // process that dies while downloading it leaves no file that no entry names. False when the
+    // file could not be written.
+    bool addAndSave(DeltaFileRecord record);
     // Whether the entry of `url` names `path`.
     bool names(const std::string& url, const std::string& path) const;
     // A search offered the package of `url` again.
@@ -72,7 +73,7 @@ private:
     void load();
     void removeUnofferedPackages(const std::string& rootDirectory);
     bool removePackage(const std::string& rootDirectory, const DeltaFileRecord& record) const;
-    void save();
+    bool save();
     void putOfferedNow(DeltaFileRecord record);
     Json::Value document() const;
     bool isTakenByAnother(const std::string& url, const std::string& path) const;

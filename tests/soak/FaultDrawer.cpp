@@ -12,11 +12,13 @@ using kvtest::ServerFault;
 constexpr uint32_t phones = 4;
 constexpr uint64_t smallestPackage = 16 * 1024;
 constexpr uint64_t largestPackage = 256 * 1024;
-// The worker's clock: a quarter of an hour between updates, so that stored tracking events are
-// due again at the next update (they wait 10 minutes after an attempt), and a thousand updates
-// stay far within the 60 days they are kept.
+// The worker's clock: half a day between updates, so that stored tracking events are due again
+// at the next update (they wait 10 minutes after an attempt), an outage of the tracking endpoint
+// stays far within the 60 days they are kept, and packages of releases no longer offered reach
+// the library's 30 days within a run.
 constexpr uint64_t clockOrigin = 1796083200000;  // 2026-12-01
-constexpr uint64_t clockStep = 15 * 60 * 1000;
+constexpr uint64_t clockStep = 12 * 3600 * 1000;
+constexpr uint64_t packageRetention = 30 * 24 * 3600 * 1000ull;
 // More than the six requests a download or search makes before it gives up.
 constexpr std::size_t mostRepeats = 7;
 constexpr uint64_t mostProviderCalls = 60;
@@ -99,7 +101,18 @@ UpdateDraw FaultDrawer::calm() {
     draw.worker = workerPlan();
     draw.package =
         kvtest::SimulatedPackage::example("release-" + std::to_string(release_), releaseSize_);
+    offers_[draw.package.id + ".bin"] = {releaseSize_, draw.worker.clockStart};
     return draw;
+}
+
+std::map<std::string, uint64_t> FaultDrawer::packagesKeptFor(const UpdateDraw& draw) const {
+    std::map<std::string, uint64_t> kept;
+    for (const auto& [name, offer] : offers_) {
+        if (offer.lastClock + clockStep + packageRetention >= draw.worker.clockStart) {
+            kept.emplace(name, offer.size);
+        }
+    }
+    return kept;
 }
 
 void FaultDrawer::nextRelease() {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -63,6 +64,10 @@ public:
     UpdateDraw next();
     // An update without faults on the current release (the runs that end a soak).
     UpdateDraw calm();
+    // The package files (name and size) the working directory may hold after `draw`: those of
+    // the releases offered in the 30 days before it, and of the update before those (whose
+    // offer the library may have dated a little later, by retry waits).
+    std::map<std::string, uint64_t> packagesKeptFor(const UpdateDraw& draw) const;
 
 private:
     uint64_t below(uint64_t bound) { return random_() % bound; }
@@ -77,6 +82,12 @@ private:
     uint32_t release_ = 0;
     uint64_t releaseSize_ = 0;
     unsigned outageLeft_ = 0;
+    struct Offer {
+        uint64_t size;
+        uint64_t lastClock;
+    };
+    // By package file name.
+    std::map<std::string, Offer> offers_;
 };
 
 }  // namespace kvsoak

@@ -273,6 +273,13 @@ TEST_F(DeltaFileTest, ANewPackageIsNamedInTheCacheOnDiskBeforeItsFirstByte) {
         return logger->count("Saving delta cache to file: " + cache->filePath());
     };
     auto file = create(10);
+    {
+        const platform::ScopedHooks full(
+            platform::Hooks().withRename([](const auto&, const auto&) { return false; }));
+        EXPECT_EQ(messageOf<IllegalStateException>([&] { file.open(); }),
+                  "Delta file could not be created: " + derivedPath);
+        EXPECT_FALSE(platform::fileSize(derivedPath));
+    }
     file.open();
     append(file, 3);
     const auto onDisk = platform::readFile(cache->filePath());
@@ -280,7 +287,7 @@ TEST_F(DeltaFileTest, ANewPackageIsNamedInTheCacheOnDiskBeforeItsFirstByte) {
     EXPECT_NE(onDisk->find(derivedPath), std::string::npos);
     file.close();
     file.open();  // named already
-    EXPECT_EQ(saves(), 1u);
+    EXPECT_EQ(saves(), 2u);
 }
 
 TEST_F(DeltaFileTest, DiscardKeepsTheEntryAndRemoveDeletesItOnlyWhenItCan) {
