@@ -119,8 +119,8 @@ void ResendStore::Outgoing::failed() const {
         return;
     }
     store_.saveForResend(document_, true, name_);
-    if (writtenAhead_ && platform::fileKind(store_.pathOf(name_, fileSuffix)) ==
-                             platform::FileKind::Regular) {
+    if (writtenAhead_ &&
+        platform::fileKind(store_.pathOf(name_, fileSuffix)) == platform::FileKind::Regular) {
         platform::deleteFile(aheadPath);
     }
 }

@@ -76,7 +76,7 @@ void auditResendStore(const fs::path& folder, DirectoryAudit& audit) {
         return;
     }
     for (const auto& entry : fs::directory_iterator(folder)) {
-        if (entry.path().extension() != ".failed") {
+        if (entry.path().extension() != ".failed" && entry.path().extension() != ".sending") {
             continue;
         }
         const auto root = parsed(entry.path());
@@ -90,28 +90,39 @@ void auditResendStore(const fs::path& folder, DirectoryAudit& audit) {
     }
 }
 
+void auditPackage(const fs::directory_entry& entry, const std::map<std::string, uint64_t>& packages,
+                  DirectoryAudit& audit) {
+    const std::string name = entry.path().filename().string();
+    const auto package = packages.find(name);
+    if (package == packages.end()) {
+        audit.breach = name +
+                       " is neither a state file nor the package of a release offered "
+                       "in the last 30 days";
+    } else if (entry.file_size() > package->second) {
+        audit.breach = name + " holds " + std::to_string(entry.file_size()) +
+                       " bytes, more than its package, " + std::to_string(package->second);
+    } else {
+        ++audit.packages;
+        audit.packageBytes += package->second;
+    }
+}
+
 }  // namespace
 
-DirectoryAudit auditWorkingDirectory(const std::string& directory, const std::string& packageName,
-                                     uint64_t packageSize) {
+DirectoryAudit auditWorkingDirectory(const std::string& directory,
+                                     const std::map<std::string, uint64_t>& packages) {
     DirectoryAudit audit;
     for (const auto& entry : fs::directory_iterator(directory)) {
         const std::string name = entry.path().filename().string();
         if (isCache(name)) {
             auditCache(entry.path(), audit);
-        } else if (name == packageName && entry.file_size() > packageSize) {
-            audit.breach = name + " holds " + std::to_string(entry.file_size()) +
-                           " bytes, more than its package, " + std::to_string(packageSize);
-        } else if (name != packageName && entry.is_regular_file() &&
-                   entry.path().extension() != ".tmp") {
-            ++audit.earlierPackages;
-            audit.earlierPackageBytes += entry.file_size();
+        } else if (entry.is_regular_file() && entry.path().extension() != ".tmp") {
+            auditPackage(entry, packages, audit);
         }
     }
     auditResendStore(fs::path(directory) / "tracking", audit);
     audit.bytes = bytesBelow(directory);
-    const uint64_t bound = packageSize + audit.earlierPackageBytes +
-                           sizeof caches / sizeof *caches * 2 * cacheBytesCap +
+    const uint64_t bound = audit.packageBytes + sizeof caches / sizeof *caches * 2 * cacheBytesCap +
                            audit.storedEvents.size() * storedDocumentBytesCap;
     if (!audit.breach && audit.bytes > bound) {
         audit.breach = "the working directory holds " + std::to_string(audit.bytes) +

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "WorkerProcess.h"
+
 namespace kvsoak {
 
 namespace {
@@ -31,7 +33,7 @@ const char* const faultNames[] = {"server errors (5xx)",
                                   "tracking endpoint down",
                                   "phone busy",
                                   "phone gone mid-transfer",
-                                  "kills (SIGKILL)",
+                                  "kills (SIGKILL, on Windows TerminateProcess)",
                                   "full disk (file size limit)"};
 static_assert(sizeof faultNames / sizeof *faultNames == static_cast<std::size_t>(FaultKind::Count));
 
@@ -78,7 +80,8 @@ UpdateDraw FaultDrawer::next() {
         }
     }
     if (chance(8)) {
-        draw.worker.fileSizeLimit = 1 + below(releaseSize_);
+        const uint64_t limit = 1 + below(releaseSize_);
+        draw.worker.fileSizeLimit = fileSizeCanBeLimited ? limit : 0;
     }
     drawServerFaults(draw);
     if (chance(20)) {

@@ -70,8 +70,9 @@ public:
 
     void left(const DirectoryAudit& audit) {
         bytes_ = audit.bytes;
-        earlierPackages_ = audit.earlierPackages;
-        earlierPackageBytes_ = audit.earlierPackageBytes;
+        packages_ = audit.packages;
+        packageBytes_ = audit.packageBytes;
+        mostPackages_ = std::max(mostPackages_, audit.packages);
     }
 
     std::optional<std::string> growth() const {
@@ -84,9 +85,10 @@ public:
     void print(const TrackingLedger& ledger, uint64_t updates, Clock::duration took) const {
         std::cout << "soak: " << updates << " updates in "
                   << std::chrono::duration_cast<std::chrono::seconds>(took).count()
-                  << " s; working directory " << bytes_ << " bytes at the end, "
-                  << earlierPackageBytes_ << " of them in " << earlierPackages_
-                  << " packages of earlier releases, never removed\n";
+                  << " s; working directory " << bytes_ << " bytes at the end, " << packageBytes_
+                  << " of them in " << packages_
+                  << " packages (releases offered in the last 30 days); " << mostPackages_
+                  << " packages at most\n";
         for (std::size_t kind = 0; kind < faults_.size(); ++kind) {
             std::cout << "soak: fault " << nameOf(static_cast<FaultKind>(kind)) << ": "
                       << faults_[kind] << " updates\n";
@@ -98,11 +100,9 @@ public:
                   << " packages, each with the SHA-256 of the manifest\n";
         std::cout << "soak: tracking events received " << ledger.sent() << ", stored "
                   << ledger.everStored() << " (resent " << ledger.resent()
-                  << "), lost in kills during their post "
-                  << ledger.lost(TrackingLedger::LossCause::Kill)
-                  << ", lost on a full disk with the endpoint failing "
-                  << ledger.lost(TrackingLedger::LossCause::FullDisk)
-                  << ", received twice after a kill " << ledger.receivedTwice() << "\n";
+                  << "), lost on a full disk that could not hold them with the endpoint failing "
+                  << ledger.lostOnAFullDisk() << ", received twice after a kill "
+                  << ledger.receivedTwice() << "\n";
         printSeries("peak RSS (KiB)", rss_);
         printSeries("open file descriptors", descriptors_);
     }
@@ -122,8 +122,9 @@ private:
     std::vector<uint64_t> descriptors_;
     uint64_t phoneFiles_ = 0;
     uint64_t bytes_ = 0;
-    uint64_t earlierPackages_ = 0;
-    uint64_t earlierPackageBytes_ = 0;
+    uint64_t packages_ = 0;
+    uint64_t packageBytes_ = 0;
+    uint64_t mostPackages_ = 0;
 };
 
 class Soak {
@@ -187,7 +188,7 @@ private:
                        ", not the package of the manifest";
             }
         }
-        return checkDirectories(draw.package);
+        return checkDirectories(draw);
     }
 
     // The update's number and faults, in the run's log, and an empty log for the update. (No file
@@ -204,12 +205,11 @@ private:
         std::ofstream(updateLog_, std::ios::trunc).flush();
     }
 
-    std::optional<std::string> checkDirectories(const kvtest::SimulatedPackage& package) {
+    std::optional<std::string> checkDirectories(const UpdateDraw& draw) {
         if (auto outside = firstFileIn(outside_.string())) {
             return "the worker wrote outside its working directory: " + *outside;
         }
-        DirectoryAudit audit =
-            auditWorkingDirectory(work_.string(), package.id + ".bin", package.size);
+        DirectoryAudit audit = auditWorkingDirectory(work_.string(), drawer_.packagesKeptFor(draw));
         if (audit.breach) {
             return audit.breach;
         }

@@ -34,10 +34,10 @@ void TrackingLedger::storedNow(std::set<std::string> keys) {
     stored_ = std::move(keys);
 }
 
-uint64_t TrackingLedger::lost(LossCause cause) const {
+uint64_t TrackingLedger::lostOnAFullDisk() const {
     uint64_t lost = 0;
-    for (const auto& [key, why] : mayBeLost_) {
-        lost += why == cause && receipts_.count(key) == 0 && stored_.count(key) == 0;
+    for (const std::string& key : mayBeLost_) {
+        lost += receipts_.count(key) == 0 && stored_.count(key) == 0;
     }
     return lost;
 }

@@ -21,20 +21,13 @@ std::string eventKey(const Json::Value& document);
 class TrackingLedger {
 public:
     void posted(const std::string& key) { known_.insert(key); }
-    // The post the worker was killed in: the library keeps an event only once its post failed,
-    // so that one is lost with the process.
-    void lostInKill(const std::string& key) { mayBeLost_[key] = LossCause::Kill; }
-    // A failed post of a worker whose files cannot grow (a full disk): its event may find no
-    // room in the resend store either, and then nothing can keep it.
-    void failedOnFullDisk(const std::string& key) { mayBeLost_.emplace(key, LossCause::FullDisk); }
-    // The post answered just before the kill: a failed one died with the worker before it was
-    // stored, like `lostInKill`; a stored event sent again that the server received was not yet
-    // deleted, and is sent once more later. Nothing can tell the library that the server has it;
-    // the server tells the copies apart by session id, phase and time.
-    void answeredInKill(const std::string& key) {
-        lostInKill(key);
-        answeredInKills_.insert(key);
-    }
+    // A failed post of a worker whose files cannot grow as large as the event's document (a full
+    // disk): its event finds no room in the resend store, and then nothing can keep it.
+    void failedOnFullDisk(const std::string& key) { mayBeLost_.insert(key); }
+    // The post answered just before the kill: the copy of the event on disk was not yet deleted,
+    // and is sent once more later. Nothing can tell the library that the server has it; the
+    // server tells the copies apart by session id, phase and time.
+    void answeredInKill(const std::string& key) { answeredInKills_.insert(key); }
     void received(const Json::Value& document);
     // The events in the resend store now.
     void storedNow(std::set<std::string> keys);
@@ -48,15 +41,14 @@ public:
     uint64_t resent() const { return resent_; }
     uint64_t everStored() const { return everStored_.size(); }
     uint64_t storedCount() const { return stored_.size(); }
-    enum class LossCause { Kill, FullDisk };
-    // Events neither received nor stored, of those that may be lost for `cause`.
-    uint64_t lost(LossCause cause) const;
+    // Events neither received nor stored, of those that may be lost on a full disk.
+    uint64_t lostOnAFullDisk() const;
     // Events the server received twice, after a kill between its answer and the deletion.
     uint64_t receivedTwice() const;
 
 private:
     std::set<std::string> known_;
-    std::map<std::string, LossCause> mayBeLost_;
+    std::set<std::string> mayBeLost_;
     std::set<std::string> answeredInKills_;
     std::map<std::string, int> receipts_;
     std::set<std::string> stored_;

@@ -11,6 +11,9 @@ namespace {
 
 using kv::HttpProvider;
 
+// What a stored tracking document holds beyond the posted one: its "resend" member.
+constexpr uint64_t storedMembersBytes = 256;
+
 std::shared_ptr<kvtest::SimulatedUpdateServer> serverFor(const UpdateDraw& draw) {
     auto server = std::make_shared<kvtest::SimulatedUpdateServer>();
     server->addPackage(draw.package);
@@ -76,7 +79,8 @@ bool UpdateServer::killHere(Ask ask, WorkerProcess& worker, UpdateOutcome& outco
             ledger_.answeredInKill(lastPostKey_);
         }
     } else if (ask == Ask::Post) {
-        ledger_.lostInKill(keyOfPost(*takePost(worker.wire())));
+        // The server never sees the post the worker dies in.
+        ledger_.posted(keyOfPost(*takePost(worker.wire())));
     }
     worker.kill();
     return true;
@@ -128,7 +132,8 @@ void UpdateServer::answerPost(Wire& wire) {
     const auto result = provider_.post(post, response);
     const bool received =
         result == HttpProvider::HttpResult::Success && response && response->statusCode == 200;
-    if (!received && draw_.worker.fileSizeLimit != 0) {
+    const uint64_t limit = draw_.worker.fileSizeLimit;
+    if (!received && limit != 0 && limit < post->dataSize + storedMembersBytes) {
         ledger_.failedOnFullDisk(lastPostKey_);
     }
     putResponse(wire, result, response);

@@ -1,11 +1,41 @@
 #include "Wire.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
 namespace kvsoak {
+
+namespace {
+
+// At most this much in one system call: Windows counts a read or write in an unsigned int.
+constexpr uint64_t mostAtOnce = 1u << 20;
+
+int64_t readSome(int fd, void* into, uint64_t length) {
+    const auto count = std::min(length, mostAtOnce);
+#ifdef _WIN32
+    return _read(fd, into, static_cast<unsigned>(count));
+#else
+    return ::read(fd, into, count);
+#endif
+}
+
+int64_t writeSome(int fd, const void* from, uint64_t length) {
+    const auto count = std::min(length, mostAtOnce);
+#ifdef _WIN32
+    return _write(fd, from, static_cast<unsigned>(count));
+#else
+    return ::write(fd, from, count);
+#endif
+}
+
+}  // namespace
 
 void Wire::putAsk(Ask ask) {
     const auto byte = static_cast<uint8_t>(ask);
@@ -61,9 +91,9 @@ std::map<std::string, std::string> Wire::texts() {
 
 bool Wire::nextAsk(Ask& ask) {
     uint8_t byte = 0;
-    ssize_t got = 0;
+    int64_t got = 0;
     do {
-        got = ::read(readFd_, &byte, 1);
+        got = readSome(readFd_, &byte, 1);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
         return false;
@@ -75,7 +105,7 @@ bool Wire::nextAsk(Ask& ask) {
 void Wire::readExactly(void* into, uint64_t length) {
     auto* bytes = static_cast<uint8_t*>(into);
     while (length > 0) {
-        const ssize_t got = ::read(readFd_, bytes, length);
+        const int64_t got = readSome(readFd_, bytes, length);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -90,7 +120,7 @@ void Wire::readExactly(void* into, uint64_t length) {
 void Wire::writeAll(const void* from, uint64_t length) {
     const auto* bytes = static_cast<const uint8_t*>(from);
     while (length > 0) {
-        const ssize_t put = ::write(writeFd_, bytes, length);
+        const int64_t put = writeSome(writeFd_, bytes, length);
         if (put < 0 && errno == EINTR) {
             continue;
         }

@@ -227,7 +227,7 @@ int runWorker(const WorkerPlan& plan) {
     if (plan.fileSizeLimit != 0) {
         limitFileSize(plan.fileSizeLimit);
     }
-    Wire wire(0, 1);
+    Wire wire = workerWire();
     VirtualClock clock(plan.clockStart);
     kvinternal::platform::setHooks(
         kvinternal::platform::Hooks()

@@ -46,9 +46,8 @@ protected:
     std::string package(const std::string& name, uint64_t size) {
         const std::string file = directory.file(name);
         EXPECT_TRUE(platform::writeFileAtomically(file, std::string(size, 'p')));
-        return R"({"url":"http://h/)" + name + R"(","fileName":")" + file +
-               R"(","fileSize":)" + std::to_string(size) +
-               R"(,"downloadedSize":)" + std::to_string(size);
+        return R"({"url":"http://h/)" + name + R"(","fileName":")" + file + R"(","fileSize":)" +
+               std::to_string(size) + R"(,"downloadedSize":)" + std::to_string(size);
     }
 
 private:
@@ -84,15 +83,15 @@ TEST_F(DeltaFileCacheTest, PackagesNotOfferedForThirtyDaysAreRemovedAtLoad) {
     const kvtest::TempDirectory elsewhere;
     const std::string outside = elsewhere.file("o.bin");
     ASSERT_TRUE(platform::writeFileAtomically(outside, "o"));
-    writeCacheFile(R"({"deltaFiles":[)" +                              //
-                   package("old.bin", 3) + ",\"lastOffered\":" +       //
-                   std::to_string(now - 30 * day - 1) + "}," +          //
-                   package("recent.bin", 3) + ",\"lastOffered\":" +    //
-                   std::to_string(now - 30 * day) + "}," +              //
-                   package("undated.bin", 3) + "}," +                   //
-                   package("future.bin", 3) + ",\"lastOffered\":" +    //
-                   std::to_string(now + day) + "}," +                   //
-                   package("busy.bin", 3) + ",\"lastOffered\":0}," +   //
+    writeCacheFile(R"({"deltaFiles":[)" +                             //
+                   package("old.bin", 3) + ",\"lastOffered\":" +      //
+                   std::to_string(now - 30 * day - 1) + "}," +        //
+                   package("recent.bin", 3) + ",\"lastOffered\":" +   //
+                   std::to_string(now - 30 * day) + "}," +            //
+                   package("undated.bin", 3) + "}," +                 //
+                   package("future.bin", 3) + ",\"lastOffered\":" +   //
+                   std::to_string(now + day) + "}," +                 //
+                   package("busy.bin", 3) + ",\"lastOffered\":0}," +  //
                    R"({"url":"http://h/o.bin","fileName":")" + outside +
                    R"(","fileSize":1,"downloadedSize":1,"lastOffered":0}]})");
     platform::createDirectory(directory.file("locks"));
@@ -100,8 +99,10 @@ TEST_F(DeltaFileCacheTest, PackagesNotOfferedForThirtyDaysAreRemovedAtLoad) {
     ASSERT_TRUE(busy && busy->tryLock());
 
     auto cache = construct();
-    const std::map<std::string, bool> kept{{"old.bin", false},    {"recent.bin", true},
-                                           {"undated.bin", true}, {"future.bin", true},
+    const std::map<std::string, bool> kept{{"old.bin", false},
+                                           {"recent.bin", true},
+                                           {"undated.bin", true},
+                                           {"future.bin", true},
                                            {"busy.bin", true}};
     for (const auto& [name, stays] : kept) {
         EXPECT_EQ(platform::fileSize(directory.file(name)).has_value(), stays) << name;

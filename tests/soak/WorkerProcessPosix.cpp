@@ -65,9 +65,11 @@ WorkerProcess::WorkerProcess(const std::string& program, const std::vector<std::
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> environment = workerEnvironment(directory);
-    const int failed = posix_spawn(&pid_, program.c_str(), &actions, nullptr, pointers(argv).data(),
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, pointers(argv).data(),
                                    pointers(environment).data());
     posix_spawn_file_actions_destroy(&actions);
+    process_ = pid;
     ::close(in[0]);
     ::close(out[1]);
     toWorker_ = in[1];
@@ -90,12 +92,12 @@ WorkerProcess::~WorkerProcess() {
 }
 
 void WorkerProcess::kill() {
-    ::kill(pid_, SIGKILL);
+    ::kill(static_cast<pid_t>(process_), SIGKILL);
 }
 
 int WorkerProcess::wait() {
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(static_cast<pid_t>(process_), &status, 0) < 0 && errno == EINTR) {
     }
     waited_ = true;
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
@@ -107,6 +109,10 @@ std::string freshTemporaryDirectory(const std::string& prefix) {
         throw std::runtime_error("soak: could not make a temporary folder " + pattern);
     }
     return pattern;
+}
+
+Wire workerWire() {
+    return Wire(0, 1);
 }
 
 void ignoreBrokenPipes() {
@@ -126,6 +132,8 @@ ResourceFigures ownResources() {
     --figures.openDescriptors;
     return figures;
 }
+
+const bool fileSizeCanBeLimited = true;
 
 void limitFileSize(uint64_t bytes) {
     ::signal(SIGXFSZ, SIG_IGN);
