@@ -15,25 +15,25 @@ namespace kvsoak {
 namespace {
 
 // At most this much in one system call: Windows counts a read or write in an unsigned int.
-constexpr uint64_t mostAtOnce = 1u << 20;
+unsigned chunk(uint64_t length) {
+    return static_cast<unsigned>(std::min<uint64_t>(length, 1u << 20));
+}
 
+#ifdef _WIN32
 int64_t readSome(int fd, void* into, uint64_t length) {
-    const auto count = std::min(length, mostAtOnce);
-#ifdef _WIN32
-    return _read(fd, into, static_cast<unsigned>(count));
-#else
-    return ::read(fd, into, count);
-#endif
+    return _read(fd, into, chunk(length));
 }
-
 int64_t writeSome(int fd, const void* from, uint64_t length) {
-    const auto count = std::min(length, mostAtOnce);
-#ifdef _WIN32
-    return _write(fd, from, static_cast<unsigned>(count));
-#else
-    return ::write(fd, from, count);
-#endif
+    return _write(fd, from, chunk(length));
 }
+#else
+int64_t readSome(int fd, void* into, uint64_t length) {
+    return ::read(fd, into, chunk(length));
+}
+int64_t writeSome(int fd, const void* from, uint64_t length) {
+    return ::write(fd, from, chunk(length));
+}
+#endif
 
 }  // namespace
 
