@@ -108,6 +108,7 @@ DeltaFile DeltaFile::create(const std::string& rootDirectory, Log log, const std
     DeltaFileRecord record;
     if (cache) {
         record = cache->get(url, fileSize);
+        cache->offered(url);
     }
     if (record.fileSize != 0 && !record.url.empty()) {
         if (!isPackagePathOf(rootDirectory, record.fileName)) {
@@ -117,7 +118,6 @@ DeltaFile DeltaFile::create(const std::string& rootDirectory, Log log, const std
                 record.fileName);
         } else if (platform::fileSize(record.fileName) == record.downloadedSize) {
             log.info("Creating delta file from cache info");
-            cache->offered(url);
             cache->claimPath(url, record.fileName);
             return DeltaFile(std::move(log), record.fileName, record.url, record.fileSize, checksum,
                              cache);

@@ -160,8 +160,10 @@ bool DeltaFileCache::names(const std::string& url, const std::string& path) cons
 }
 
 void DeltaFileCache::offered(const std::string& url) {
+    // Saved at once, so that a session starting meanwhile does not remove what was just offered.
     if (const DeltaFileRecord* found = entries_.find(url)) {
         putOfferedNow(*found);
+        save();
     }
 }
 

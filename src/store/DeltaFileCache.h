@@ -26,8 +26,9 @@ struct DeltaFileRecord {
 
 // Remembers which url was downloaded into which file and how far, in "deltafiles.cache" in the
 // working directory, so an interrupted download resumes instead of starting again. The file is
-// read at construction and written, if anything changed, at destruction and before a new package
-// file is created. One per session; the session's delta files hold it through weak references.
+// read at construction and written, if anything changed, at destruction, before a new package
+// file is created and when a search offers a package again. One per session; the session's delta
+// files hold it through weak references.
 //
 // A package that no search has offered for `retentionDays` is a release the servers have moved
 // on from: at construction its file is deleted and its entry dropped, unless another session is
@@ -51,7 +52,7 @@ public:
     bool addAndSave(DeltaFileRecord record);
     // Whether the entry of `url` names `path`.
     bool names(const std::string& url, const std::string& path) const;
-    // A search offered the package of `url` again.
+    // A search offered the package of `url` again: its entry, if any, is dated now and saved.
     void offered(const std::string& url);
     // The entry for `url` when its fileSize equals `expectedSize`, otherwise an empty record.
     DeltaFileRecord get(const std::string& url, uint64_t expectedSize) const;

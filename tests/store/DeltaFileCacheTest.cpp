@@ -128,6 +128,7 @@ TEST_F(DeltaFileCacheTest, AnOfferOrAWriteKeepsAPackageAnotherThirtyDays) {
     setClock(now + 20 * day);
     cache = construct();
     cache->offered("http://h/offered.bin");
+    EXPECT_NE(platform::readFile(path)->find(std::to_string(now + 20 * day)), std::string::npos);
     cache->add({directory.file("written.bin"), "http://h/written.bin", 3, 3});
     cache.reset();
 
