@@ -5,9 +5,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "CacheFileFixture.h"
 #include "TempDirectory.h"
+#include "common/JsonText.h"
 #include "common/Platform.h"
 
 namespace kvinternal {
@@ -42,12 +45,32 @@ protected:
     DeltaFileCacheTest() : CacheFileFixture("deltafiles.cache") {}
 
     void setClock(uint64_t time) { clock_ = time; }
-    // A package file of `size` bytes in the working directory, and its entry.
-    std::string package(const std::string& name, uint64_t size) {
+    // A package file of 3 bytes in the working directory, and its entry, dated `lastOffered`
+    // (undated: none).
+    Json::Value package(const std::string& name, std::optional<uint64_t> lastOffered) {
         const std::string file = directory.file(name);
-        EXPECT_TRUE(platform::writeFileAtomically(file, std::string(size, 'p')));
-        return R"({"url":"http://h/)" + name + R"(","fileName":")" + file + R"(","fileSize":)" +
-               std::to_string(size) + R"(,"downloadedSize":)" + std::to_string(size);
+        EXPECT_TRUE(platform::writeFileAtomically(file, "ppp"));
+        return entry("http://h/" + name, file, lastOffered);
+    }
+    static Json::Value entry(const std::string& url, const std::string& file,
+                             std::optional<uint64_t> lastOffered) {
+        Json::Value entry;
+        entry["url"] = url;
+        entry["fileName"] = file;
+        entry["fileSize"] = 3;
+        entry["downloadedSize"] = 3;
+        if (lastOffered) {
+            entry["lastOffered"] = Json::UInt64(*lastOffered);
+        }
+        return entry;
+    }
+    void writeEntries(const std::vector<Json::Value>& entries) {
+        Json::Value root;
+        root["deltaFiles"] = Json::Value(Json::arrayValue);
+        for (const Json::Value& entry : entries) {
+            root["deltaFiles"].append(entry);
+        }
+        writeCacheFile(json::styled(root));
     }
 
 private:
@@ -83,17 +106,9 @@ TEST_F(DeltaFileCacheTest, PackagesNotOfferedForThirtyDaysAreRemovedAtLoad) {
     const kvtest::TempDirectory elsewhere;
     const std::string outside = elsewhere.file("o.bin");
     ASSERT_TRUE(platform::writeFileAtomically(outside, "o"));
-    writeCacheFile(R"({"deltaFiles":[)" +                             //
-                   package("old.bin", 3) + ",\"lastOffered\":" +      //
-                   std::to_string(now - 30 * day - 1) + "}," +        //
-                   package("recent.bin", 3) + ",\"lastOffered\":" +   //
-                   std::to_string(now - 30 * day) + "}," +            //
-                   package("undated.bin", 3) + "}," +                 //
-                   package("future.bin", 3) + ",\"lastOffered\":" +   //
-                   std::to_string(now + day) + "}," +                 //
-                   package("busy.bin", 3) + ",\"lastOffered\":0}," +  //
-                   R"({"url":"http://h/o.bin","fileName":")" + outside +
-                   R"(","fileSize":1,"downloadedSize":1,"lastOffered":0}]})");
+    writeEntries({package("old.bin", now - 30 * day - 1), package("recent.bin", now - 30 * day),
+                  package("undated.bin", std::nullopt), package("future.bin", now + day),
+                  package("busy.bin", 0), entry("http://h/o.bin", outside, 0)});
     platform::createDirectory(directory.file("locks"));
     auto busy = platform::FileLock::open(directory.file("locks/busy.bin"));
     ASSERT_TRUE(busy && busy->tryLock());
@@ -119,8 +134,8 @@ TEST_F(DeltaFileCacheTest, PackagesNotOfferedForThirtyDaysAreRemovedAtLoad) {
 
 // Each offer, and each write, starts the 30 days again; an undated entry's start from its load.
 TEST_F(DeltaFileCacheTest, AnOfferOrAWriteKeepsAPackageAnotherThirtyDays) {
-    writeCacheFile(R"({"deltaFiles":[)" + package("offered.bin", 3) + "}," +
-                   package("written.bin", 3) + "}," + package("idle.bin", 3) + "}]}");
+    writeEntries({package("offered.bin", std::nullopt), package("written.bin", std::nullopt),
+                  package("idle.bin", std::nullopt)});
     auto cache = construct();
     cache->add({"/w/new.bin", "http://h/new.bin", 9, 0});  // marks the undated entries' start
     cache.reset();
@@ -128,7 +143,10 @@ TEST_F(DeltaFileCacheTest, AnOfferOrAWriteKeepsAPackageAnotherThirtyDays) {
     setClock(now + 20 * day);
     cache = construct();
     cache->offered("http://h/offered.bin");
-    EXPECT_NE(platform::readFile(path)->find(std::to_string(now + 20 * day)), std::string::npos);
+    const auto onDisk = json::parse(platform::readFile(path).value_or("")).root["deltaFiles"];
+    ASSERT_EQ(onDisk.size(), 4u);
+    EXPECT_EQ(onDisk[3]["url"], "http://h/offered.bin");  // saved at once, as the newest
+    EXPECT_EQ(onDisk[3]["lastOffered"], Json::UInt64(now + 20 * day));
     cache->add({directory.file("written.bin"), "http://h/written.bin", 3, 3});
     cache.reset();
 
