@@ -186,7 +186,7 @@ TEST_F(ResendStoreTest, ADocumentWrittenAheadOfItsPostIsNeverLost) {
     EXPECT_EQ(sending(), 1u);
     now += 1;
     EXPECT_EQ(pass(false), 1u);
-    EXPECT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0]["name"], "doc");
     EXPECT_TRUE(logger->contains("Storing tracking data whose post did not end: dead.sending"));
     EXPECT_EQ(sending(), 0u);
