@@ -235,7 +235,7 @@ TEST_F(LibmtpRefereeTest, ASendCancelledFromItsProgressIsDroppedAndTheNextOneArr
                   after.begin() + static_cast<std::ptrdiff_t>(requests.size()), after.end(),
                   [](const auto& request) { return request.operationCode == operationSendObject; }),
               1);
-    EXPECT_EQ(phone->storedObject(id)->sha256, PatternedBody::sha256Hex(size));
+    EXPECT_EQ(phone->storedObject(id).value().sha256, PatternedBody::sha256Hex(size));
 }
 
 TEST_F(LibmtpRefereeTest, ReadsAnObjectOverFourMebibytes) {

@@ -169,7 +169,7 @@ TEST_F(MtpPhoneSessionTest, DataIsReadWholeHoweverThePhoneCutsItsTransfers) {
             uint32_t handle = 0;
             ASSERT_EQ(cut.sendFile(packageFile(1012), destination, handle), MtpResult::Success)
                 << cut.problem();
-            EXPECT_EQ(cutting->storedObject(handle)->content, patterned(1012));
+            EXPECT_EQ(cutting->storedObject(handle).value().content, patterned(1012));
         }
     }
 }
@@ -192,7 +192,7 @@ TEST_F(MtpPhoneSessionTest, SendFileStreamsIntoTheExistingFolderAndReportsTheHan
     ASSERT_EQ(session->sendFile(packageFile(1000, 9), destination, second), MtpResult::Success);
     EXPECT_NE(second, handle);
     EXPECT_FALSE(phone->storedObject(handle));
-    EXPECT_EQ(phone->storedObject(second)->content, patterned(1000, 9));
+    EXPECT_EQ(phone->storedObject(second).value().content, patterned(1000, 9));
     const auto codes = operationsSent();
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 0x100B), 1);
 }
@@ -276,7 +276,7 @@ TEST_F(MtpPhoneSessionConcurrencyTest, CancelMidTransferEndsCancelledAndTheNextT
     EXPECT_EQ(lastOf(operationsSent()), sendObjectInfo);
     session->beginCall();
     ASSERT_EQ(session->sendFile(packageFile(2000), destination, handle), MtpResult::Success);
-    EXPECT_EQ(phone->storedObject(handle)->content, patterned(2000));
+    EXPECT_EQ(phone->storedObject(handle).value().content, patterned(2000));
 }
 
 }  // namespace
